@@ -1,0 +1,119 @@
+// The library's one error type and the result type that carries it.
+// Nothing in the library throws: fallible operations return Result<T>.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace korvel {
+
+class SpssError {
+ public:
+  enum class Kind : uint8_t {
+    Io,
+    InvalidMagic,
+    UnsupportedCompression,
+    UnexpectedRecordType,
+    InvalidVariable,
+    Zlib,
+    Arrow,
+    TruncatedFile,
+    InvalidValueLabel,
+    Write,
+  };
+
+  static SpssError io(std::string text) { return SpssError(Kind::Io, std::move(text)); }
+  // The text of an exact-length read that met the end of the input.
+  static SpssError unexpected_eof() { return io("failed to fill whole buffer"); }
+  // An operating-system error, described by its errno value.
+  static SpssError os(int errno_value);
+  static SpssError invalid_magic(std::array<uint8_t, 4> found);
+  static SpssError unsupported_compression(int32_t code);
+  static SpssError unexpected_record_type(int32_t record_type, uint64_t offset);
+  static SpssError invalid_variable(std::string text) {
+    return SpssError(Kind::InvalidVariable, std::move(text));
+  }
+  static SpssError zlib(std::string text) { return SpssError(Kind::Zlib, std::move(text)); }
+  static SpssError arrow(std::string text) { return SpssError(Kind::Arrow, std::move(text)); }
+  static SpssError truncated_file(uint64_t expected, uint64_t got);
+  static SpssError invalid_value_label(std::string text) {
+    return SpssError(Kind::InvalidValueLabel, std::move(text));
+  }
+  static SpssError write(std::string text) { return SpssError(Kind::Write, std::move(text)); }
+
+  Kind kind() const { return kind_; }
+  // The payload text for the kinds that carry text (Io, InvalidVariable, Zlib, Arrow,
+  // InvalidValueLabel, Write); for the others, the payload already formatted.
+  const std::string& detail() const { return detail_; }
+  // The display message: exactly the fixed text of the kind, nothing added.
+  std::string message() const;
+
+ private:
+  SpssError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
+  Kind kind_;
+  std::string detail_;
+};
+
+// "[80, 75, 3, 4]": bytes as decimal numbers in square brackets.
+std::string format_byte_list(const uint8_t* bytes, size_t n);
+
+// A value or an SpssError.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(SpssError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  const SpssError& error() const& { return std::get<1>(v_); }
+  SpssError&& error() && { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, SpssError> v_;
+};
+
+struct Ok {};
+
+// Result of an operation that yields nothing but may fail.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  Status(Ok) {}
+  Status(SpssError error) : err_(std::in_place, std::move(error)) {}
+  bool ok() const { return !err_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const SpssError& error() const& { return *err_; }
+  SpssError&& error() && { return std::move(*err_); }
+
+ private:
+  std::optional<SpssError> err_;
+};
+
+}  // namespace korvel
+
+// Propagation helpers: evaluate a Result/Status, return its error from the enclosing function.
+#define KORVEL_CONCAT_INNER(a, b) a##b
+#define KORVEL_CONCAT(a, b) KORVEL_CONCAT_INNER(a, b)
+#define KORVEL_TRY(expr)                                      \
+  do {                                                        \
+    auto&& korvel_try_status_ = (expr);                       \
+    if (!korvel_try_status_.ok()) return std::move(korvel_try_status_).error(); \
+  } while (0)
+#define KORVEL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
+  auto tmp = (expr);                                 \
+  if (!tmp.ok()) return std::move(tmp).error();      \
+  lhs = std::move(tmp).value()
+#define KORVEL_ASSIGN_OR_RETURN(lhs, expr) \
+  KORVEL_ASSIGN_OR_RETURN_IMPL(KORVEL_CONCAT(korvel_result_, __LINE__), lhs, expr)
