@@ -3,8 +3,8 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -106,9 +106,9 @@ class [[nodiscard]] Status {
 // Propagation helpers: evaluate a Result/Status, return its error from the enclosing function.
 #define KORVEL_CONCAT_INNER(a, b) a##b
 #define KORVEL_CONCAT(a, b) KORVEL_CONCAT_INNER(a, b)
-#define KORVEL_TRY(expr)                                      \
-  do {                                                        \
-    auto&& korvel_try_status_ = (expr);                       \
+#define KORVEL_TRY(expr)                                                        \
+  do {                                                                          \
+    auto&& korvel_try_status_ = (expr);                                         \
     if (!korvel_try_status_.ok()) return std::move(korvel_try_status_).error(); \
   } while (0)
 #define KORVEL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \

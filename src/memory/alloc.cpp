@@ -16,6 +16,8 @@ void* alloc_zeroed_aligned(size_t size, size_t alignment) noexcept {
   return mi_zalloc_aligned(size ? size : 1, alignment);
 }
 
-void free_aligned(void* p) noexcept { mi_free(p); }
+void free_aligned(void* p) noexcept {
+  mi_free(p);
+}
 
 }  // namespace korvel

@@ -7,7 +7,9 @@
 #include <new>
 
 namespace {
-[[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
+[[noreturn]] void out_of_memory() {
+  throw std::bad_alloc();
+}
 
 void* checked(void* p) {
   if (!p) out_of_memory();
@@ -15,10 +17,18 @@ void* checked(void* p) {
 }
 }  // namespace
 
-void* operator new(std::size_t n) { return checked(mi_new_n(1, n ? n : 1)); }
-void* operator new[](std::size_t n) { return checked(mi_new_n(1, n ? n : 1)); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return mi_malloc(n ? n : 1); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return mi_malloc(n ? n : 1); }
+void* operator new(std::size_t n) {
+  return checked(mi_new_n(1, n ? n : 1));
+}
+void* operator new[](std::size_t n) {
+  return checked(mi_new_n(1, n ? n : 1));
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  return mi_malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return mi_malloc(n ? n : 1);
+}
 void* operator new(std::size_t n, std::align_val_t a) {
   return checked(mi_malloc_aligned(n ? n : 1, static_cast<std::size_t>(a)));
 }
@@ -32,15 +42,39 @@ void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) n
   return mi_malloc_aligned(n ? n : 1, static_cast<std::size_t>(a));
 }
 
-void operator delete(void* p) noexcept { mi_free(p); }
-void operator delete[](void* p) noexcept { mi_free(p); }
-void operator delete(void* p, std::size_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { mi_free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { mi_free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { mi_free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { mi_free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { mi_free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { mi_free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { mi_free(p); }
+void operator delete(void* p) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p) noexcept {
+  mi_free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  mi_free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  mi_free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  mi_free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  mi_free(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  mi_free(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  mi_free(p);
+}

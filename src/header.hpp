@@ -1,0 +1,34 @@
+// The 176-byte file header, which also decides the file's byte order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "constants.hpp"
+#include "error.hpp"
+#include "io_utils.hpp"
+
+namespace korvel {
+
+inline constexpr size_t kHeaderSize = 176;
+
+struct FileHeader {
+  std::array<uint8_t, 4> magic{};
+  std::string product_name;
+  int32_t layout_code = 2;
+  int32_t nominal_case_size = 0;  // as stored; often -1 or 0 in other writers' files
+  Compression compression = Compression::Uncompressed;
+  int32_t weight_index = 0;
+  int32_t ncases = -1;
+  double bias = 100.0;
+  std::string creation_date;
+  std::string creation_time;
+  std::string file_label;
+  bool swap_bytes = false;
+};
+
+// Reads the header from a reader at offset 0 and fixes the reader's byte order.
+Result<FileHeader> read_file_header(SavReader& reader);
+
+}  // namespace korvel
