@@ -1,0 +1,206 @@
+#include "python/binding.hpp"
+
+#include <cstring>
+
+namespace korvel::py {
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "_korvel.PanicException",
+        "Raised when an internal invariant of the module fails; the operation was abandoned.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+PyObject* raise(PyObject* type, const std::string& message) {
+  if (!type) return nullptr;  // creating the type failed; its error is already set
+  Ref text = str_lossy(message);
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+PyObject* raise_spss_error(const SpssError& e) {
+  return raise(PyExc_OSError, e.message());
+}
+
+namespace {
+
+bool bind_keywords(const char* function, PyObject* const* kwvalues, PyObject* kwnames,
+                   std::initializer_list<const char*> names, size_t nargs, PyObject** out) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    const char* key_text = PyUnicode_AsUTF8(key);
+    if (!key_text) return false;
+    size_t i = 0;
+    for (const char* name : names) {
+      if (std::strcmp(name, key_text) == 0) break;
+      ++i;
+    }
+    if (i == names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
+                   key_text);
+      return false;
+    }
+    if (out[i] || i < nargs) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                   key_text);
+      return false;
+    }
+    out[i] = kwvalues[k];
+  }
+  return true;
+}
+
+bool check_arity(const char* function, Py_ssize_t nargs, std::initializer_list<const char*> names) {
+  if (static_cast<size_t>(nargs) > names.size()) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)",
+                 function, names.size(), nargs);
+    return false;
+  }
+  return true;
+}
+
+bool check_required(const char* function, std::initializer_list<const char*> names, size_t required,
+                    PyObject** out) {
+  size_t i = 0;
+  for (const char* name : names) {
+    if (i >= required) break;
+    if (!out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, name,
+                   i + 1);
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  for (size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
+  if (!check_arity(function, nargs, names)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (!bind_keywords(function, args + nargs, kwnames, names, static_cast<size_t>(nargs), out)) {
+    return false;
+  }
+  return check_required(function, names, required, out);
+}
+
+bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
+                      std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  for (size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
+  if (!check_arity(function, nargs, names)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const char* key_text = PyUnicode_AsUTF8(key);
+      if (!key_text) return false;
+      size_t i = 0;
+      for (const char* name : names) {
+        if (std::strcmp(name, key_text) == 0) break;
+        ++i;
+      }
+      if (i == names.size()) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
+                     key_text);
+        return false;
+      }
+      if (out[i]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                     key_text);
+        return false;
+      }
+      out[i] = value;
+    }
+  }
+  return check_required(function, names, required, out);
+}
+
+std::optional<std::string> as_str(PyObject* o, const char* param) {
+  if (!o || !PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", param,
+                 o ? Py_TYPE(o)->tp_name : "nothing");
+    return std::nullopt;
+  }
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!p) return std::nullopt;
+  return std::string(p, static_cast<size_t>(n));
+}
+
+std::optional<std::vector<std::string>> as_str_list(PyObject* o, const char* param) {
+  if (PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': can't extract str to a sequence of str", param);
+    return std::nullopt;
+  }
+  Ref seq = Ref::steal(PySequence_Fast(o, ""));
+  if (!seq) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", param,
+                 Py_TYPE(o)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, found %s", param,
+                   Py_TYPE(item)->tp_name);
+      return std::nullopt;
+    }
+    Py_ssize_t len;
+    const char* p = PyUnicode_AsUTF8AndSize(item, &len);
+    if (!p) return std::nullopt;
+    out.emplace_back(p, static_cast<size_t>(len));
+  }
+  return out;
+}
+
+std::optional<size_t> as_size(PyObject* o, const char* param) {
+  if (!o || !PyLong_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected int, got %s", param,
+                 o ? Py_TYPE(o)->tp_name : "nothing");
+    return std::nullopt;
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow < 0 || (overflow == 0 && v < 0)) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_OverflowError, "argument '%s': can't convert negative int to unsigned",
+                   param);
+    }
+    return std::nullopt;
+  }
+  if (overflow > 0) {
+    unsigned long long u = PyLong_AsUnsignedLongLong(o);
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError, "argument '%s': int too big to convert", param);
+      return std::nullopt;
+    }
+    return static_cast<size_t>(u);
+  }
+  if (v == -1 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<size_t>(v);
+}
+
+Ref str(std::string_view s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+Ref str_lossy(std::string_view s) {
+  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+}  // namespace korvel::py

@@ -1,0 +1,112 @@
+// A thin C++ layer over the CPython C API: owned references, argument parsing for the
+// fast-call convention with keywords, conversions, and the call guard that keeps every
+// failure on the Python side of the boundary.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace korvel::py {
+
+// An owned (strong) reference.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* o) { return Ref(o); }
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* o) : p_(o) {}
+  PyObject* p_ = nullptr;
+};
+
+// Raised (as a Python exception) by the call guard for internal failures; derives from
+// BaseException so that ordinary except clauses do not swallow it.
+PyObject* panic_exception_type();
+
+// Sets OSError with the error's display text; returns nullptr for convenience.
+PyObject* raise_spss_error(const SpssError& e);
+PyObject* raise(PyObject* type, const std::string& message);
+
+// Runs `body` (returning a new reference or nullptr with an exception set) so that no C++
+// failure crosses into the interpreter.
+template <typename F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise(panic_exception_type(), e.what());
+  } catch (...) {
+    return raise(panic_exception_type(), "unknown internal failure");
+  }
+}
+
+// As guard, for slots that return an int (0 success, -1 failure).
+template <typename F>
+int guard_int(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& e) {
+    raise(panic_exception_type(), e.what());
+    return -1;
+  } catch (...) {
+    raise(panic_exception_type(), "unknown internal failure");
+    return -1;
+  }
+}
+
+// Parses fast-call arguments into `out` (borrowed references, nullptr where not given).
+// `names` lists the parameters in positional order; the first `required` must be given.
+// Raises TypeError naming the function and parameter; returns false on failure.
+bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::initializer_list<const char*> names, size_t required, PyObject** out);
+
+// Same for the (args tuple, kwargs dict) convention of constructors.
+bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
+                      std::initializer_list<const char*> names, size_t required, PyObject** out);
+
+// Conversions; each raises TypeError/OverflowError naming the parameter and returns nothing
+// on failure. `nullptr` and None count as "not given" for the optional forms.
+std::optional<std::string> as_str(PyObject* o, const char* param);
+// A sequence of str (a str itself is refused).
+std::optional<std::vector<std::string>> as_str_list(PyObject* o, const char* param);
+// A non-negative int that fits in size_t.
+std::optional<size_t> as_size(PyObject* o, const char* param);
+inline bool is_none(PyObject* o) {
+  return o == nullptr || o == Py_None;
+}
+
+// New references to Python values.
+Ref str(std::string_view s);
+Ref str_lossy(std::string_view s);
+
+}  // namespace korvel::py
