@@ -1,9 +1,15 @@
+#include "python/io.hpp"
+#include "python/metadata_object.hpp"
 #include "python/module.hpp"
 
 namespace korvel::py {
 
 const std::vector<Registration>& registrations() {
-  static const std::vector<Registration> list = {};
+  static const std::vector<Registration> list = {
+      {"_read_sav", read_sav_function},       {"_read_sav_meta", read_sav_meta_function},
+      {"SpssMetadata", metadata_type},        {"_ArrowData", arrow_data_type},
+      {"_SavBatchReader", batch_reader_type},
+  };
   return list;
 }
 

@@ -48,7 +48,7 @@ TEST(SpssFormat, TextForm) {
   const Case cases[] = {
       {{5, 8, 0}, "F8.0"},       {{20, 11, 0}, "DATE11"},   {{21, 11, 2}, "TIME11"},
       {{3, 10, 0}, "COMMA10.0"}, {{1, 8, 0}, "A8"},         {{22, 20, 3}, "DATETIME20"},
-      {{26, 9, 0}, "WKDAY9.0"},  {{41, 19, 0}, "YMDHMS19"}, {{17, 10, 3}, "E10.3"},
+      {{26, 9, 0}, "WKDAY9"},    {{41, 19, 0}, "YMDHMS19"}, {{17, 10, 3}, "E10.3"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.f.to_string().value(), c.text);
   EXPECT_FALSE((SpssFormat{0, 8, 2}.to_string().has_value()));
@@ -73,7 +73,8 @@ TEST(FormatTypes, ValidCodesAndClasses) {
   EXPECT_FALSE(korvel::is_date_format(26));
   EXPECT_TRUE(korvel::is_duration_format(40));
   EXPECT_TRUE(korvel::is_datetime_format(41));
-  EXPECT_FALSE(korvel::format_prints_without_decimals(27));
+  EXPECT_TRUE(korvel::format_prints_without_decimals(27));
+  EXPECT_FALSE(korvel::format_prints_without_decimals(31));
   EXPECT_TRUE(korvel::format_prints_without_decimals(30));
 }
 

@@ -136,7 +136,7 @@ TEST(FileHeader, TextFields) {
   auto h = hb.read();
   ASSERT_TRUE(h.ok());
   EXPECT_EQ(h->product_name, "");
-  EXPECT_EQ(h->file_label, "Survey  \0\0        \xEF\xBF\xBD" + std::string());
+  EXPECT_EQ(h->file_label, std::string("Survey  \0\0", 10) + std::string(10, ' ') + "\xEF\xBF\xBD");
   EXPECT_EQ(h->creation_date, "");
 
   HeaderBytes plain;

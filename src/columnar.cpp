@@ -1,0 +1,191 @@
+#include "columnar.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "thread_pool.hpp"
+
+namespace korvel {
+
+namespace {
+
+constexpr size_t kSlot = 8;
+// Rows wider than this are processed in tiles of about kTileBytes.
+constexpr size_t kWideRowBytes = 12288;
+constexpr size_t kTileBytes = 4194304;
+constexpr size_t kMinTileRows = 64;
+// Chunks of at least this many rows build their columns in parallel.
+constexpr size_t kParallelRows = 10000;
+
+size_t slots_for(size_t bytes) {
+  return (bytes + kSlot - 1) / kSlot;
+}
+
+// Appends slots [first, first + count) of the row, skipping those beyond the row's end.
+void append_slots(std::string& out, const uint8_t* row, size_t slots_per_row, size_t first,
+                  size_t count) {
+  if (first >= slots_per_row) return;
+  size_t n = std::min(count, slots_per_row - first);
+  out.append(reinterpret_cast<const char*>(row + first * kSlot), n * kSlot);
+}
+
+}  // namespace
+
+ColumnMapping ColumnMapping::make(VarType storage, size_t first_slot, size_t segment_count) {
+  ColumnMapping m;
+  m.storage = storage;
+  m.width = storage.is_string ? storage.width : 0;
+  m.first_slot = first_slot;
+  m.segment_count = segment_count;
+  if (storage.is_string && segment_count >= 2) {
+    for (size_t i = 0; i < segment_count; ++i) {
+      size_t done = 255 * i;
+      m.segment_widths.push_back(m.width > done ? std::min<size_t>(255, m.width - done) : 0);
+    }
+  }
+  return m;
+}
+
+Status push_string_from_raw_slots(arrow::StringViewBuilder& builder, std::string& scratch,
+                                  std::string& decoded, const uint8_t* row, size_t slots_per_row,
+                                  const ColumnMapping& mapping, encoding::Encoding encoding) {
+  scratch.clear();
+  if (mapping.segment_count >= 2) {
+    // Each segment occupies 32 slots; only its data bytes reach the value.
+    size_t total = 0;
+    for (size_t i = 0; i < mapping.segment_count; ++i) {
+      size_t w = mapping.segment_widths[i];
+      append_slots(scratch, row, slots_per_row, mapping.first_slot + 32 * i, slots_for(w));
+      total += w;
+      if (scratch.size() > total) scratch.resize(total);
+    }
+  } else {
+    append_slots(scratch, row, slots_per_row, mapping.first_slot, slots_for(mapping.width));
+    if (scratch.size() > mapping.width) scratch.resize(mapping.width);
+  }
+  size_t n = scratch.size();
+  while (n > 0 && (scratch[n - 1] == ' ' || scratch[n - 1] == '\0')) --n;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(scratch.data());
+  if (encoding == encoding::Encoding::UTF_8 && encoding::is_valid_utf8(bytes, n)) {
+    return builder.append(std::string_view(scratch.data(), n));
+  }
+  decoded.clear();
+  encoding::decode_text_append(encoding, bytes, n, decoded);
+  return builder.append(decoded);
+}
+
+Status ColumnarBatchBuilder::add_column(arrow::Field field, const ColumnMapping& mapping,
+                                        bool deduplicate,
+                                        std::optional<arrow::TemporalKind> temporal,
+                                        size_t capacity) {
+  if (mapping.storage.is_string) {
+    arrow::StringViewBuilder b(deduplicate);
+    KORVEL_TRY(b.reserve(std::min<size_t>(capacity, 1024)));
+    builders_.emplace_back(std::move(b));
+  } else {
+    arrow::Float64Builder b;
+    KORVEL_TRY(b.reserve(capacity));
+    builders_.emplace_back(std::move(b));
+  }
+  mappings_.push_back(mapping);
+  temporal_.push_back(temporal);
+  fields_.push_back(std::move(field));
+  return Ok{};
+}
+
+Status ColumnarBatchBuilder::push_column(size_t column, const uint8_t* rows, size_t row_count,
+                                         size_t slots_per_row, std::string& scratch,
+                                         std::string& decoded) {
+  const ColumnMapping& m = mappings_[column];
+  const size_t stride = slots_per_row * kSlot;
+  if (auto* f = std::get_if<arrow::Float64Builder>(&builders_[column])) {
+    if (m.first_slot >= slots_per_row) {
+      // A column outside the row cannot arise from a resolved dictionary; keep it null.
+      for (size_t r = 0; r < row_count; ++r) KORVEL_TRY(f->append_null());
+      return Ok{};
+    }
+    const uint8_t* src = rows + m.first_slot * kSlot;
+    if (!swap_numeric_) return f->append_slots(src, row_count, stride);
+    KORVEL_TRY(f->reserve(row_count));
+    for (size_t r = 0; r < row_count; ++r, src += stride) {
+      uint64_t bits;
+      std::memcpy(&bits, src, 8);
+      bits = __builtin_bswap64(bits);
+      if (bits == arrow::kSysmisBits) {
+        KORVEL_TRY(f->append_null());
+      } else {
+        double d;
+        std::memcpy(&d, &bits, 8);
+        KORVEL_TRY(f->append(d));
+      }
+    }
+    return Ok{};
+  }
+  auto& s = std::get<arrow::StringViewBuilder>(builders_[column]);
+  KORVEL_TRY(s.reserve(row_count));
+  for (size_t r = 0; r < row_count; ++r) {
+    KORVEL_TRY(push_string_from_raw_slots(s, scratch, decoded, rows + r * stride, slots_per_row, m,
+                                          encoding_));
+  }
+  return Ok{};
+}
+
+Status ColumnarBatchBuilder::push_raw_chunk(const uint8_t* rows, size_t byte_length,
+                                            size_t row_count, size_t slots_per_row) {
+  const size_t row_bytes = slots_per_row * kSlot;
+  if (row_count == 0) return Ok{};
+  if (byte_length < row_count * row_bytes) {
+    return SpssError::arrow("Invalid argument error: chunk shorter than its rows");
+  }
+  const size_t ncols = builders_.size();
+  auto parallel = [&](const uint8_t* base, size_t n) -> Status {
+    std::vector<Status> status(ncols);
+    ThreadPool::global().parallel_for(
+        ncols,
+        [&](size_t c) {
+          std::string scratch, decoded;
+          scratch.reserve(256);
+          status[c] = push_column(c, base, n, slots_per_row, scratch, decoded);
+        },
+        1);
+    for (auto& st : status) KORVEL_TRY(std::move(st));
+    return Ok{};
+  };
+  if (row_bytes > kWideRowBytes) {
+    size_t tile_rows = std::max(kTileBytes / row_bytes, kMinTileRows);
+    for (size_t start = 0; start < row_count; start += tile_rows) {
+      size_t n = std::min(tile_rows, row_count - start);
+      KORVEL_TRY(parallel(rows + start * row_bytes, n));
+    }
+  } else if (row_count >= kParallelRows) {
+    KORVEL_TRY(parallel(rows, row_count));
+  } else {
+    for (size_t c = 0; c < ncols; ++c) {
+      KORVEL_TRY(push_column(c, rows, row_count, slots_per_row, scratch_, decoded_));
+    }
+  }
+  rows_ += row_count;
+  return Ok{};
+}
+
+Result<arrow::RecordBatch> ColumnarBatchBuilder::finish() {
+  std::vector<arrow::ArrayRef> columns;
+  columns.reserve(builders_.size());
+  for (size_t c = 0; c < builders_.size(); ++c) {
+    arrow::ArrayRef array;
+    if (auto* f = std::get_if<arrow::Float64Builder>(&builders_[c])) {
+      KORVEL_ASSIGN_OR_RETURN(array, f->finish());
+      if (temporal_[c]) {
+        KORVEL_ASSIGN_OR_RETURN(array, arrow::convert_float64_to_temporal(*array, *temporal_[c]));
+      }
+    } else {
+      KORVEL_ASSIGN_OR_RETURN(array, std::get<arrow::StringViewBuilder>(builders_[c]).finish());
+    }
+    columns.push_back(std::move(array));
+  }
+  auto schema = std::make_shared<arrow::Schema>();
+  schema->fields = fields_;
+  return arrow::make_record_batch(std::move(schema), std::move(columns));
+}
+
+}  // namespace korvel

@@ -1,0 +1,27 @@
+// The Python class SpssMetadata: an immutable wrapper of one metadata model value.
+#pragma once
+
+#include "metadata.hpp"
+#include "python/binding.hpp"
+
+namespace korvel::py {
+
+// A new reference to the class (created on first use), or nullptr with an error set.
+PyObject* metadata_type();
+// Moves `value` into a new instance; nullptr with an error set on failure.
+PyObject* wrap_metadata(SpssMetadata value);
+// The model value held by `o`, or nullptr with TypeError set when `o` is not an instance.
+const SpssMetadata* metadata_of(PyObject* o, const char* param);
+
+}  // namespace korvel::py
+
+namespace korvel::py {
+
+// Applies the keyword fields of a constructor or `update` call to `value`; false with an
+// exception set when a field is unknown or invalid.
+bool apply_metadata_kwargs(SpssMetadata& value, PyObject* kwargs);
+// The methods of the class beyond its lookups: `update`, the reports, `diff` and the with_
+// methods, in registration order.
+const std::vector<PyMethodDef>& metadata_extra_methods();
+
+}  // namespace korvel::py
