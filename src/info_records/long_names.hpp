@@ -1,0 +1,15 @@
+// Extension subtype 13: long variable names, "SHORT=Long name" pairs separated by tabs.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "info_records/body.hpp"
+
+namespace korvel {
+
+// (upper-cased short name, long name) pairs in file order; pieces without "=" are skipped.
+std::vector<std::pair<std::string, std::string>> parse_long_names(ByteSpan body);
+
+}  // namespace korvel

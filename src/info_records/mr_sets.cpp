@@ -1,0 +1,104 @@
+#include "info_records/mr_sets.hpp"
+
+#include "io_utils.hpp"
+
+namespace korvel {
+
+std::optional<std::pair<uint64_t, std::string_view>> parse_number(std::string_view text) {
+  size_t i = 0;
+  uint64_t v = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    auto digit = static_cast<uint64_t>(text[i] - '0');
+    if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+    v = v * 10 + digit;
+    ++i;
+  }
+  if (i == 0) return std::nullopt;
+  return std::make_pair(v, text.substr(i));
+}
+
+namespace {
+
+void skip_one_space(std::string_view& s) {
+  if (!s.empty() && s[0] == ' ') s.remove_prefix(1);
+}
+
+// The next `n` bytes of `s`, which must end on a character boundary; advances `s`.
+std::optional<std::string_view> take_bytes(std::string_view& s, uint64_t n) {
+  if (n > s.size()) return std::nullopt;
+  auto len = static_cast<size_t>(n);
+  if (len < s.size() && (static_cast<uint8_t>(s[len]) & 0xC0) == 0x80) return std::nullopt;
+  std::string_view out = s.substr(0, len);
+  s.remove_prefix(len);
+  return out;
+}
+
+std::optional<RawMrSet> parse_line(std::string_view line, bool is_v2) {
+  while (!line.empty() && line.front() == '\0') line.remove_prefix(1);
+  while (!line.empty() && line.back() == '\0') line.remove_suffix(1);
+  line = trim_unicode_whitespace(line);
+  if (line.empty() || line[0] != '$') return std::nullopt;
+  size_t eq = line.find('=', 1);
+  if (eq == std::string_view::npos) return std::nullopt;
+  RawMrSet set;
+  set.is_v2 = is_v2;
+  set.name = std::string(line.substr(1, eq - 1));
+  std::string_view s = line.substr(eq + 1);
+  if (s.empty()) return std::nullopt;
+  char letter = s[0];
+  s.remove_prefix(1);
+  if (letter == 'C') {
+    set.mr_type = MrType::Category;
+  } else if (letter == 'D' || letter == 'E') {
+    if (letter == 'E') {
+      s = trim_unicode_whitespace_start(s);
+      auto flag = parse_number(s);  // category-label source; not kept
+      if (!flag) return std::nullopt;
+      s = flag->second;
+      skip_one_space(s);
+    }
+    auto n = parse_number(s);
+    if (!n) return std::nullopt;
+    s = n->second;
+    skip_one_space(s);
+    auto value = take_bytes(s, n->first);
+    if (!value) return std::nullopt;
+    set.mr_type = MrType::Dichotomy;
+    set.counted_value = std::string(*value);
+  } else {
+    return std::nullopt;
+  }
+
+  s = trim_unicode_whitespace_start(s);
+  auto label_len = parse_number(s);
+  if (!label_len) return std::nullopt;
+  s = label_len->second;
+  skip_one_space(s);
+  if (label_len->first > s.size()) {
+    // A label longer than the rest of the line takes the rest, and leaves no members.
+    set.label = std::string(trim_unicode_whitespace(s));
+    return set;
+  }
+  auto label = take_bytes(s, label_len->first);
+  if (!label) return std::nullopt;
+  set.label = std::string(*label);
+  for (std::string_view token : split_unicode_whitespace(s)) set.variables.emplace_back(token);
+  return set;
+}
+
+}  // namespace
+
+std::vector<RawMrSet> parse_mr_sets_inner(ByteSpan body, bool is_v2) {
+  std::vector<RawMrSet> out;
+  const std::string text = bytes_to_string_lossy(as_chars(body));
+  std::string_view rest = text;
+  for (;;) {
+    size_t lf = rest.find('\n');
+    if (auto set = parse_line(rest.substr(0, lf), is_v2)) out.push_back(std::move(*set));
+    if (lf == std::string_view::npos) break;
+    rest.remove_prefix(lf + 1);
+  }
+  return out;
+}
+
+}  // namespace korvel
