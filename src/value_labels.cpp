@@ -1,0 +1,61 @@
+#include "value_labels.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace korvel {
+
+namespace {
+// Each label takes at least 16 bytes: 8 value bytes, the length byte and 7 of padding.
+constexpr uint64_t kMinLabelBytes = 16;
+}  // namespace
+
+Result<ValueLabelSet> read_value_label_set(SavReader& reader) {
+  ValueLabelSet set;
+  KORVEL_ASSIGN_OR_RETURN(int32_t k, reader.read_i32());
+  if (k < 0) {
+    return SpssError::invalid_value_label("negative label count " + std::to_string(k) +
+                                          " in type 3 record");
+  }
+  if (static_cast<uint64_t>(k) > reader.remaining() / kMinLabelBytes) {
+    return SpssError::unexpected_eof();
+  }
+  set.labels.reserve(static_cast<size_t>(k));
+  for (int32_t i = 0; i < k; ++i) {
+    uint8_t head[9];
+    KORVEL_TRY(reader.read_exact(head, 9));
+    RawValue value;
+    std::memcpy(value.data(), head, 8);
+    uint8_t m = head[8];
+    // The length byte and the label together fill a multiple of 8 bytes.
+    size_t padded = (static_cast<size_t>(m) + 1 + 7) / 8 * 8 - 1;
+    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> label, reader.read_bytes(padded));
+    label.resize(m);
+    set.labels.emplace_back(value, std::move(label));
+  }
+
+  KORVEL_ASSIGN_OR_RETURN(int32_t next, reader.read_i32());
+  if (next != 4) {
+    return SpssError::invalid_value_label("expected type 4 record after type 3, got type " +
+                                          std::to_string(next));
+  }
+  KORVEL_ASSIGN_OR_RETURN(int32_t c, reader.read_i32());
+  if (c == 0) return SpssError::invalid_value_label("type 4 record with 0 variables");
+  if (c < 0) {
+    return SpssError::invalid_value_label("negative variable count " + std::to_string(c) +
+                                          " in type 4 record");
+  }
+  if (static_cast<uint64_t>(c) > reader.remaining() / 4) return SpssError::unexpected_eof();
+  set.variable_indices.reserve(static_cast<size_t>(c));
+  for (int32_t i = 0; i < c; ++i) {
+    KORVEL_ASSIGN_OR_RETURN(int32_t index, reader.read_i32());
+    if (index < 1) {
+      return SpssError::invalid_value_label("invalid variable index " + std::to_string(index) +
+                                            " in type 4 record");
+    }
+    set.variable_indices.push_back(static_cast<size_t>(index) - 1);
+  }
+  return set;
+}
+
+}  // namespace korvel

@@ -1,0 +1,74 @@
+#include "variable.hpp"
+
+#include <cstring>
+
+namespace korvel {
+
+Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index) {
+  VariableRecord v;
+  v.slot_index = slot_index;
+  KORVEL_ASSIGN_OR_RETURN(v.type_code, reader.read_i32());
+  KORVEL_ASSIGN_OR_RETURN(int32_t has_label, reader.read_i32());
+  KORVEL_ASSIGN_OR_RETURN(int32_t n_missing, reader.read_i32());
+  KORVEL_ASSIGN_OR_RETURN(int32_t print_word, reader.read_i32());
+  KORVEL_ASSIGN_OR_RETURN(int32_t write_word, reader.read_i32());
+  uint8_t name[8];
+  KORVEL_TRY(reader.read_exact(name, 8));
+
+  if (v.type_code == 0) {
+    v.var_type = VarType::numeric();
+  } else if (v.type_code > 0) {
+    v.var_type = VarType::string(static_cast<size_t>(v.type_code));
+  } else {
+    v.var_type = VarType::numeric();  // a continuation slot never becomes a column
+    v.skip = true;
+  }
+  v.short_name = to_upper_unicode(bytes_to_string_lossy(
+      trim_trailing_padding(std::string_view(reinterpret_cast<char*>(name), 8))));
+  v.name = v.short_name;
+
+  if (has_label == 1) {
+    KORVEL_ASSIGN_OR_RETURN(int32_t len, reader.read_i32());
+    if (len < 0) {
+      return SpssError::invalid_variable("negative label length " + std::to_string(len) +
+                                         " in type 2 record");
+    }
+    uint64_t padded = (static_cast<uint64_t>(len) + 3) / 4 * 4;
+    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, reader.read_bytes(padded));
+    bytes.resize(static_cast<size_t>(len));
+    v.label = std::move(bytes);
+  }
+
+  // |n| 8-byte values follow; their total is checked against the input before anything is
+  // reserved for them.
+  uint64_t count = n_missing < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(n_missing))
+                                 : static_cast<uint64_t>(n_missing);
+  if (count > reader.remaining() / 8) return SpssError::unexpected_eof();
+  if (count > 0) {
+    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> raw, reader.read_bytes(count * 8));
+    MissingValues& mv = v.missing_values;
+    if (v.type_code > 0) {
+      mv.kind = MissingValues::Kind::Strings;
+      mv.strings.resize(static_cast<size_t>(count));
+      for (size_t i = 0; i < count; ++i) std::memcpy(mv.strings[i].data(), &raw[i * 8], 8);
+    } else {
+      mv.numbers.reserve(static_cast<size_t>(count));
+      for (size_t i = 0; i < count; ++i) {
+        uint64_t bits = reader.u64_from(&raw[i * 8]);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        mv.numbers.push_back(d);
+      }
+      mv.kind = n_missing == -2   ? MissingValues::Kind::Range
+                : n_missing == -3 ? MissingValues::Kind::RangeAndValue
+                                  : MissingValues::Kind::Discrete;
+    }
+  }
+
+  v.print_format = SpssFormat::from_word(static_cast<uint32_t>(print_word));
+  v.write_format = SpssFormat::from_word(static_cast<uint32_t>(write_word));
+  v.display_width = v.print_format.format_type != 0 ? v.print_format.width : 8;
+  return v;
+}
+
+}  // namespace korvel
