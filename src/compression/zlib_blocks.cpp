@@ -1,0 +1,240 @@
+#include "compression/zlib_blocks.hpp"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "memory/alloc.hpp"
+
+namespace korvel {
+
+namespace {
+
+// An offset and length that must lie inside the input; anything else is read past its end.
+Status check_in_file(int64_t offset, uint64_t length, uint64_t file_size) {
+  if (offset < 0 || static_cast<uint64_t>(offset) > file_size ||
+      length > file_size - static_cast<uint64_t>(offset)) {
+    return SpssError::unexpected_eof();
+  }
+  return Ok{};
+}
+
+// Reads exactly n bytes at offset. A file is read with pread, so the reader's own buffer and
+// position stay valid; a memory source is positioned and read.
+Status read_at(BufferedReader& reader, uint64_t offset, uint8_t* dst, size_t n) {
+  if (reader.fd() < 0) {
+    KORVEL_TRY(reader.seek(offset));
+    return reader.read_exact(dst, n);
+  }
+  while (n > 0) {
+    ssize_t got = ::pread(reader.fd(), dst, n, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return SpssError::os(errno);
+    }
+    if (got == 0) return SpssError::unexpected_eof();
+    dst += got;
+    n -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return Ok{};
+}
+
+// Reads block's zlib stream into `compressed` and inflates it into dst.
+Status read_block_into(BufferedReader& reader, const ZBlock& block,
+                       std::vector<uint8_t>& compressed, uint8_t* dst) {
+  const auto csize = static_cast<size_t>(block.compressed_size);
+  KORVEL_TRY(check_in_file(block.compressed_ofs, csize, reader.size()));
+  if (compressed.size() < csize) compressed.resize(csize);
+  KORVEL_TRY(
+      read_at(reader, static_cast<uint64_t>(block.compressed_ofs), compressed.data(), csize));
+  return inflate_block(compressed.data(), csize, dst, static_cast<size_t>(block.uncompressed_size));
+}
+
+}  // namespace
+
+Result<ZHeader> read_zheader(SavReader& reader) {
+  ZHeader h;
+  KORVEL_ASSIGN_OR_RETURN(h.zheader_ofs, reader.read_i64());
+  KORVEL_ASSIGN_OR_RETURN(h.ztrailer_ofs, reader.read_i64());
+  KORVEL_ASSIGN_OR_RETURN(h.ztrailer_len, reader.read_i64());
+  return h;
+}
+
+Status check_block_sizes(const ZBlock& block, size_t index) {
+  if (block.compressed_size < 0 || block.uncompressed_size < 0) {
+    return SpssError::zlib("invalid block table: negative size in block " + std::to_string(index));
+  }
+  const auto csize = static_cast<uint64_t>(block.compressed_size);
+  if (static_cast<uint64_t>(block.uncompressed_size) > csize * kMaxInflateRatio + kInflateSlack) {
+    return SpssError::zlib("invalid block table: block " + std::to_string(index) + " declares " +
+                           std::to_string(block.uncompressed_size) +
+                           " uncompressed bytes from only " + std::to_string(csize) +
+                           " compressed bytes");
+  }
+  return Ok{};
+}
+
+Result<ZTrailer> read_ztrailer(SavReader& reader, int64_t ztrailer_ofs) {
+  BufferedReader& src = reader.source();
+  KORVEL_TRY(check_in_file(ztrailer_ofs, kZTrailerHeadSize, src.size()));
+  KORVEL_TRY(src.seek(static_cast<uint64_t>(ztrailer_ofs)));
+  ZTrailer t;
+  KORVEL_ASSIGN_OR_RETURN(t.ztrailer_bias, reader.read_i64());
+  KORVEL_ASSIGN_OR_RETURN(t.ztrailer_zero, reader.read_i64());
+  KORVEL_ASSIGN_OR_RETURN(t.block_size, reader.read_i32());
+  KORVEL_ASSIGN_OR_RETURN(t.n_blocks, reader.read_i32());
+  if (t.n_blocks < 0) {
+    return SpssError::zlib("invalid block table: negative block count " +
+                           std::to_string(t.n_blocks));
+  }
+  const auto n = static_cast<size_t>(t.n_blocks);
+  // The table must fit between its head and the end of the file before it is allocated.
+  KORVEL_TRY(check_in_file(ztrailer_ofs + static_cast<int64_t>(kZTrailerHeadSize),
+                           static_cast<uint64_t>(n) * kZBlockEntrySize, src.size()));
+  std::vector<uint8_t> raw(n * kZBlockEntrySize);
+  KORVEL_TRY(src.read_exact(raw.data(), raw.size()));
+  t.blocks.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* e = raw.data() + i * kZBlockEntrySize;
+    ZBlock& b = t.blocks[i];
+    b.uncompressed_ofs = static_cast<int64_t>(reader.u64_from(e));
+    b.compressed_ofs = static_cast<int64_t>(reader.u64_from(e + 8));
+    b.uncompressed_size = static_cast<int32_t>(reader.u32_from(e + 16));
+    b.compressed_size = static_cast<int32_t>(reader.u32_from(e + 20));
+    KORVEL_TRY(check_block_sizes(b, i));
+  }
+  return t;
+}
+
+Status inflate_block(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_size) {
+  z_stream zs;
+  std::memset(&zs, 0, sizeof zs);
+  int rc = inflateInit(&zs);
+  if (rc != Z_OK) {
+    return SpssError::zlib("single block decompression failed: deflate decompression error");
+  }
+  uint8_t no_room = 0;
+  zs.next_in = const_cast<Bytef*>(src);
+  zs.avail_in = static_cast<uInt>(src_size);
+  zs.next_out = dst_size > 0 ? dst : &no_room;
+  zs.avail_out = static_cast<uInt>(dst_size);
+  rc = inflate(&zs, Z_FINISH);
+  const size_t produced = dst_size - zs.avail_out;
+  std::string msg = zs.msg != nullptr ? zs.msg : "";
+  inflateEnd(&zs);
+  switch (rc) {
+    case Z_STREAM_END:
+      // A stream shorter than declared leaves zeros, which decode as padding codes.
+      std::memset(dst + produced, 0, dst_size - produced);
+      return Ok{};
+    case Z_OK:
+    case Z_BUF_ERROR:
+      return SpssError::zlib("single block decompression buffer too small");
+    case Z_NEED_DICT:
+      return SpssError::zlib(
+          "single block decompression failed: deflate decompression error: requires a "
+          "dictionary");
+    default:
+      if (msg.empty()) {
+        return SpssError::zlib("single block decompression failed: deflate decompression error");
+      }
+      return SpssError::zlib("single block decompression failed: deflate decompression error: " +
+                             msg);
+  }
+}
+
+Result<std::vector<uint8_t>> decompress_single_block(BufferedReader& reader, const ZBlock& block,
+                                                     size_t index) {
+  KORVEL_TRY(check_block_sizes(block, index));
+  KORVEL_TRY(check_in_file(block.compressed_ofs, static_cast<uint64_t>(block.compressed_size),
+                           reader.size()));
+  std::vector<uint8_t> compressed;
+  std::vector<uint8_t> out(static_cast<size_t>(block.uncompressed_size));
+  KORVEL_TRY(read_block_into(reader, block, compressed, out.data()));
+  return out;
+}
+
+void ZlibSource::FreeAligned::operator()(uint8_t* p) const noexcept {
+  free_aligned(p);
+}
+
+Result<ZlibSource> ZlibSource::open(SavReader& reader, double bias) {
+  ZlibSource z;
+  KORVEL_ASSIGN_OR_RETURN(z.zheader_, read_zheader(reader));
+  KORVEL_ASSIGN_OR_RETURN(z.trailer_, read_ztrailer(reader, z.zheader_.ztrailer_ofs));
+  z.state_ = BytecodeState::make(bias, reader.swap_bytes());
+  if (!z.trailer_.blocks.empty()) KORVEL_TRY(z.refill(reader.source()));
+  return z;
+}
+
+Status ZlibSource::refill(BufferedReader& reader) {
+  const ZBlock& block = trailer_.blocks[next_block_];
+  KORVEL_TRY(check_block_sizes(block, next_block_));
+  const size_t pos = std::min(state_.position, state_.size);
+  const size_t tail = state_.size - pos;
+  const size_t need = tail + static_cast<size_t>(block.uncompressed_size);
+  if (need > window_capacity_) {
+    // Check the block's place in the file before growing the window for it.
+    KORVEL_TRY(check_in_file(block.compressed_ofs, static_cast<uint64_t>(block.compressed_size),
+                             reader.size()));
+    auto* fresh = static_cast<uint8_t*>(alloc_aligned(need));
+    if (fresh == nullptr) return SpssError::os(ENOMEM);
+    if (tail > 0) std::memcpy(fresh, state_.data + pos, tail);
+    window_.reset(fresh);
+    window_capacity_ = need;
+  } else if (tail > 0) {
+    std::memmove(window_.get(), window_.get() + pos, tail);
+  }
+  state_.data = window_.get();
+  state_.size = tail;
+  state_.position = 0;
+  KORVEL_TRY(read_block_into(reader, block, compressed_, window_.get() + tail));
+  state_.size = need;
+  ++next_block_;
+  return Ok{};
+}
+
+size_t ZlibSource::max_rows_left(size_t slots_per_row) const {
+  if (slots_per_row == 0 || state_.end_seen) return 0;
+  uint64_t codes = (state_.size > state_.position ? state_.size - state_.position : 0) +
+                   (8 - state_.command_index);
+  for (size_t i = next_block_; i < trailer_.blocks.size(); ++i) {
+    codes += static_cast<uint64_t>(trailer_.blocks[i].uncompressed_size);
+  }
+  return static_cast<size_t>(codes / slots_per_row);
+}
+
+Result<RowsRead> ZlibSource::read_rows(BufferedReader& reader, uint8_t* dst, size_t slots_per_row,
+                                       size_t max_rows) {
+  if (max_rows == 0 || slots_per_row == 0) return RowsRead{0, state_.end_seen};
+  const size_t row_bytes = slots_per_row * kSlotBytes;
+  size_t rows = 0;
+  size_t filled = 0;  // slots of the row in progress, carried over a refill
+  for (;;) {
+    if (state_.end_seen) return RowsRead{rows, true};
+    DecodeResult r =
+        decode_rows(state_, dst + rows * row_bytes, slots_per_row, max_rows - rows, filled);
+    rows += r.rows;
+    switch (r.outcome) {
+      case DecodeOutcome::Complete:
+        return RowsRead{rows, false};
+      case DecodeOutcome::End:
+        return RowsRead{rows, true};
+      case DecodeOutcome::OutOfInput:
+      case DecodeOutcome::Truncated:
+        break;
+    }
+    // The window ran short inside a row (or between rows): continue it in the next block. Once
+    // the blocks run out the data has ended and the partial row is dropped.
+    if (next_block_ >= trailer_.blocks.size()) return RowsRead{rows, true};
+    filled = r.partial_slots;
+    KORVEL_TRY(refill(reader));
+  }
+}
+
+}  // namespace korvel

@@ -1,0 +1,110 @@
+// The block layer of .zsav files: the bytecode stream cut into blocks that are each one zlib
+// stream, framed by a zheader after the dictionary and a ztrailer holding the block table.
+// Integers of the zheader and ztrailer follow the file's byte order.
+//
+// Reading keeps one window of inflated bytes: the few unconsumed bytes of the previous block
+// (less than one command block or raw value) followed by the newest block. A block is read and
+// inflated only when the decoder runs short, and a row may span any number of blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "compression/bytecode.hpp"
+#include "error.hpp"
+#include "io_utils.hpp"
+
+namespace korvel {
+
+inline constexpr size_t kZHeaderSize = 24;
+inline constexpr size_t kZTrailerHeadSize = 24;
+inline constexpr size_t kZBlockEntrySize = 24;
+// Deflate cannot expand its input more than about 1032 times; a block table that declares more
+// is damaged or hostile, and is refused before anything is allocated for it.
+inline constexpr uint64_t kMaxInflateRatio = 1032;
+inline constexpr uint64_t kInflateSlack = 4096;
+
+struct ZHeader {
+  int64_t zheader_ofs = 0;
+  int64_t ztrailer_ofs = 0;
+  int64_t ztrailer_len = 0;
+};
+
+// One entry of the block table.
+struct ZBlock {
+  int64_t uncompressed_ofs = 0;
+  int64_t compressed_ofs = 0;  // file offset of the block's zlib stream
+  int32_t uncompressed_size = 0;
+  int32_t compressed_size = 0;
+};
+
+struct ZTrailer {
+  int64_t ztrailer_bias = 0;  // recorded by writers; decoding uses the header's bias
+  int64_t ztrailer_zero = 0;
+  int32_t block_size = 0;
+  int32_t n_blocks = 0;
+  std::vector<ZBlock> blocks;  // in stream order
+};
+
+// The zheader at the reader's position.
+Result<ZHeader> read_zheader(SavReader& reader);
+
+// The ztrailer at `ztrailer_ofs`, with its block table. A table that cannot lie inside the file
+// fails with the I/O error before it is allocated; negative counts or sizes, and sizes deflate
+// cannot produce, fail with the zlib error.
+Result<ZTrailer> read_ztrailer(SavReader& reader, int64_t ztrailer_ofs);
+
+// Checks the sizes of block `index` of a table (see read_ztrailer).
+Status check_block_sizes(const ZBlock& block, size_t index);
+
+// Inflates one zlib stream in one call into exactly dst_size bytes; bytes the stream does not
+// produce are set to 0.
+Status inflate_block(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_size);
+
+// Reads and inflates one block (entry `index` of its table, for messages): exactly
+// uncompressed_size bytes. A block outside the file fails with the I/O error before anything
+// is allocated for it.
+Result<std::vector<uint8_t>> decompress_single_block(BufferedReader& reader, const ZBlock& block,
+                                                     size_t index = 0);
+
+// The case-data source of .zsav files.
+class ZlibSource {
+ public:
+  // Reads the zheader at the reader's position, then the ztrailer, and inflates block 0.
+  static Result<ZlibSource> open(SavReader& reader, double bias);
+
+  // Decodes up to max_rows rows, inflating further blocks as the decoder needs them. The data
+  // ends at code 252 or when the blocks run out; a partial last row is dropped then.
+  Result<RowsRead> read_rows(BufferedReader& reader, uint8_t* dst, size_t slots_per_row,
+                             size_t max_rows);
+
+  // An upper bound of the rows still to come, from the window and the blocks not yet inflated.
+  size_t max_rows_left(size_t slots_per_row) const;
+
+  const ZHeader& zheader() const { return zheader_; }
+  const ZTrailer& trailer() const { return trailer_; }
+  const std::vector<ZBlock>& blocks() const { return trailer_.blocks; }
+  size_t next_block() const { return next_block_; }
+  BytecodeState& state() { return state_; }
+  const BytecodeState& state() const { return state_; }
+
+ private:
+  struct FreeAligned {
+    void operator()(uint8_t* p) const noexcept;
+  };
+  ZlibSource() = default;
+  // Moves the unconsumed tail to the window's start and appends block next_block_.
+  Status refill(BufferedReader& reader);
+
+  ZHeader zheader_;
+  ZTrailer trailer_;
+  size_t next_block_ = 0;
+  BytecodeState state_;
+  std::unique_ptr<uint8_t, FreeAligned> window_;
+  size_t window_capacity_ = 0;
+  std::vector<uint8_t> compressed_;  // reused for every block's zlib stream
+};
+
+}  // namespace korvel
