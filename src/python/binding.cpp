@@ -195,6 +195,69 @@ std::optional<size_t> as_size(PyObject* o, const char* param) {
   return static_cast<size_t>(v);
 }
 
+bool as_dict(PyObject* o, const char* param) {
+  if (o && PyDict_Check(o)) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected dict, got %s", param,
+               o ? Py_TYPE(o)->tp_name : "nothing");
+  return false;
+}
+
+bool as_list(PyObject* o, const char* param) {
+  if (o && PyList_Check(o)) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected list, got %s", param,
+               o ? Py_TYPE(o)->tp_name : "nothing");
+  return false;
+}
+
+std::optional<double> as_f64(PyObject* o, const char* param) {
+  if (!o) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected float, got nothing", param);
+    return std::nullopt;
+  }
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) return std::nullopt;
+  return v;
+}
+
+namespace {
+
+// NumPy's boolean scalar type: named "bool_" (NumPy 1) or "bool" (NumPy 2), module "numpy".
+bool is_numpy_bool(PyObject* o) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  Ref name = module ? Ref::steal(PyObject_GetAttrString(type, "__name__")) : Ref();
+  if (!module || !name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+}  // namespace
+
+std::optional<bool> as_bool(PyObject* o, const char* param) {
+  if (o && PyBool_Check(o)) return o == Py_True;
+  if (o && is_numpy_bool(o)) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (!nb || !nb->nb_bool) {
+      Ref type_text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(o))));
+      if (!type_text) return std::nullopt;
+      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                   type_text.get());
+      return std::nullopt;
+    }
+    int truth = nb->nb_bool(o);
+    if (truth < 0) return std::nullopt;
+    return truth != 0;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %s", param,
+               o ? Py_TYPE(o)->tp_name : "nothing");
+  return std::nullopt;
+}
+
 Ref str(std::string_view s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -104,6 +104,33 @@ std::optional<size_t> as_size(PyObject* o, const char* param);
 inline bool is_none(PyObject* o) {
   return o == nullptr || o == Py_None;
 }
+// Type checks that raise TypeError naming the parameter when `o` is not a dict (a list).
+bool as_dict(PyObject* o, const char* param);
+bool as_list(PyObject* o, const char* param);
+// A float, or any object with a float conversion; the interpreter's error otherwise.
+std::optional<double> as_f64(PyObject* o, const char* param);
+// A bool, or a NumPy boolean scalar read through its truth-value conversion.
+std::optional<bool> as_bool(PyObject* o, const char* param);
+
+// Calls `f(key, value)` (borrowed references, kept alive for the call) for each item of the
+// dict `d` in its order, through the dict's own iterator, so that a dict changed during the
+// walk stops it with the interpreter's RuntimeError. Stops at the first `false`.
+template <typename F>
+bool for_each_dict_item(PyObject* d, F&& f) {
+  Ref it = Ref::steal(PyDict_Type.tp_iter(d));
+  if (!it) return false;
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    Ref value = Ref::borrow(PyDict_GetItemWithError(d, key.get()));
+    if (!value) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      }
+      return false;
+    }
+    if (!f(key.get(), value.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
 
 // New references to Python values.
 Ref str(std::string_view s);
