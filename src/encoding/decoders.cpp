@@ -49,17 +49,24 @@ bool in(uint8_t b, uint8_t lo, uint8_t hi) {
 }  // namespace
 
 void decode_single_byte(const uint16_t* table, const uint8_t* data, size_t n, std::string& out) {
-  size_t i = 0;
+  size_t i = copy_ascii(data, 0, n, out);
+  if (i == n) return;
+  // The rest is written in place: every byte becomes at most three bytes of UTF-8 (all code
+  // points of these tables, and U+FFFD, are in the BMP).
+  const size_t start = out.size();
+  out.resize(start + 3 * (n - i));
+  char* const base = out.data();
+  char* dst = base + start;
   while (i < n) {
-    i += copy_ascii(data, i, n, out);
+    const size_t k = ascii_prefix(data + i, n - i);
+    std::memcpy(dst, data + i, k);
+    dst += k;
+    i += k;
     if (i == n) break;
     const uint32_t cp = table[data[i++] - 0x80];
-    if (cp != 0) {
-      append_utf8(out, cp);
-    } else {
-      append_replacement(out);
-    }
+    dst = put_bmp_utf8(dst, cp != 0 ? cp : 0xFFFD);
   }
+  out.resize(static_cast<size_t>(dst - base));
 }
 
 void decode_x_user_defined(const uint8_t* data, size_t n, std::string& out) {

@@ -47,6 +47,21 @@ inline void append_utf8(std::string& out, uint32_t cp) {
   }
 }
 
+// Writes a code point below U+10000 as UTF-8 at dst and returns the end.
+inline char* put_bmp_utf8(char* dst, uint32_t cp) {
+  if (cp < 0x80) {
+    *dst++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *dst++ = static_cast<char>(0xC0 | (cp >> 6));
+    *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *dst++ = static_cast<char>(0xE0 | (cp >> 12));
+    *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return dst;
+}
+
 inline void append_replacement(std::string& out) {
   out.append("\xEF\xBF\xBD", 3);
 }
