@@ -130,7 +130,7 @@ Status inflate_block(const uint8_t* src, size_t src_size, uint8_t* dst, size_t d
   switch (rc) {
     case Z_STREAM_END:
       // A stream shorter than declared leaves zeros, which decode as padding codes.
-      std::memset(dst + produced, 0, dst_size - produced);
+      if (produced < dst_size) std::memset(dst + produced, 0, dst_size - produced);
       return Ok{};
     case Z_OK:
     case Z_BUF_ERROR:

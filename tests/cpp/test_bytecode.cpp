@@ -77,7 +77,7 @@ BytecodeState state_over(const std::vector<uint8_t>& data, double bias = 100.0, 
 
 std::vector<uint64_t> slots_of(const std::vector<uint8_t>& bytes, size_t n) {
   std::vector<uint64_t> s(n);
-  std::memcpy(s.data(), bytes.data(), n * 8);
+  if (n > 0) std::memcpy(s.data(), bytes.data(), n * 8);
   return s;
 }
 

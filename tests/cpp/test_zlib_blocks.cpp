@@ -193,7 +193,7 @@ std::vector<uint64_t> decode_whole(const std::vector<uint8_t>& stream, size_t sp
   std::vector<uint8_t> buf(stream.size() * 8 + 8);
   korvel::DecodeResult r = korvel::decode_rows(st, buf.data(), spr, stream.size() / spr + 1);
   std::vector<uint64_t> out(r.rows * spr);
-  std::memcpy(out.data(), buf.data(), out.size() * 8);
+  if (!out.empty()) std::memcpy(out.data(), buf.data(), out.size() * 8);
   return out;
 }
 
@@ -215,7 +215,7 @@ Drained drain(ZlibSource& src, BufferedReader& reader, size_t spr, size_t batch)
       return d;
     }
     std::vector<uint64_t> s(r->rows * spr);
-    std::memcpy(s.data(), buf.data(), s.size() * 8);
+    if (!s.empty()) std::memcpy(s.data(), buf.data(), s.size() * 8);
     d.slots.insert(d.slots.end(), s.begin(), s.end());
     if (r->ended) break;
   }
