@@ -227,9 +227,12 @@ Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
     fill_array(&tmp, p.release(), batch.num_rows, 0, 0);
     auto* priv = static_cast<ArrayPrivate*>(tmp.private_data);
     for (size_t i = 0; i < batch.columns.size(); ++i) {
-      Status st = batch.columns[i]
-                      ? export_array_impl(batch.columns[i], &priv->children[i])
-                      : Status(SpssError::arrow("Invalid argument error: missing column"));
+      const ArrayRef& col = batch.columns[i];
+      Status st = !col ? Status(SpssError::arrow("Invalid argument error: missing column"))
+                  : col->length != batch.num_rows
+                      ? Status(SpssError::arrow(
+                            "Invalid argument error: column length differs from the batch's rows"))
+                      : export_array_impl(col, &priv->children[i]);
       if (!st.ok()) {
         release_array(&tmp);  // frees the children exported so far
         return st;
@@ -244,7 +247,7 @@ Status export_stream(std::shared_ptr<const Schema> schema, std::vector<RecordBat
                      ArrowArrayStream* out) {
   if (!schema) return SpssError::arrow("Invalid argument error: a stream needs a schema");
   for (const RecordBatch& b : batches)
-    if (!b.schema || !(*b.schema == *schema))
+    if (!b.schema || (b.schema != schema && !(*b.schema == *schema)))
       return SpssError::arrow(
           "Invalid argument error: batches of a stream must all have the stream's schema");
   return guarded([&]() -> Status {

@@ -586,6 +586,13 @@ TEST(ArrowExport, ArraysCarryTheRequiredBuffers) {
   out.release(&out);
   EXPECT_EQ(out.release, nullptr);
 
+  // A hand-assembled batch whose columns disagree with its row count is refused.
+  RecordBatch wrong = b;
+  wrong.num_rows = 3;
+  out.release = nullptr;
+  EXPECT_FALSE(export_record_batch(wrong, &out).ok());
+  EXPECT_EQ(out.release, nullptr);
+
   // Empty arrays still point at their values, views and sizes buffers.
   StringViewBuilder sb;
   Float64Builder fb;
