@@ -108,9 +108,10 @@ DecodeResult decode_rows(BytecodeState& st, uint8_t* dst, size_t slots_per_row, 
           auto c = static_cast<unsigned>((b >> (8 * k)) & 0xFF);
           uint64_t raw;
           std::memcpy(&raw, data + pos, 8);  // in bounds: at most 7 raw values taken before
-          bool is_raw = c == 253;
-          store_slot(dst, s, is_raw ? raw : table[c]);  // a 0 writes a slot that is rewritten
-          pos += is_raw ? 8 : 0;
+          // Masks rather than branches: 253s come in no predictable order.
+          const uint64_t raw_mask = 0 - static_cast<uint64_t>(c == 253);
+          store_slot(dst, s, (raw & raw_mask) | (table[c] & ~raw_mask));  // a 0's slot is rewritten
+          pos += raw_mask & 8;
           s += c != 0;
         }
       }
