@@ -184,7 +184,9 @@ PyObject* br_schema(PyObject* self, PyObject*) {
     if (!b) return nullptr;
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (const auto& field : b.scanner().projected_schema()->fields) {
+    // Held here: the fields must not outlive the schema that owns them.
+    const auto schema = b.scanner().projected_schema();
+    for (const auto& field : schema->fields) {
       Ref value = str(schema_type_string(field.type));
       if (!value || PyDict_SetItem(d.get(), str(field.name).get(), value.get()) < 0) {
         return nullptr;
