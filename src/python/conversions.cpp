@@ -54,10 +54,14 @@ std::optional<double> numeric(PyObject* o) {
 }  // namespace
 
 std::optional<std::vector<std::string>> py_to_str_sequence(PyObject* o, const char* param) {
-  if (!o || !PySequence_Check(o) || PyUnicode_Check(o)) {
-    if (o && PyUnicode_Check(o)) return as_str_list(o, param);  // its own refusal of a str
+  // A str is a sequence too; as_str_list refuses it with its own message.
+  if (o && !PyUnicode_Check(o) && !PySequence_Check(o)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", param,
-                 o ? Py_TYPE(o)->tp_name : "nothing");
+                 Py_TYPE(o)->tp_name);
+    return std::nullopt;
+  }
+  if (!o) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got nothing", param);
     return std::nullopt;
   }
   return as_str_list(o, param);

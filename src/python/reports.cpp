@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+#include <unordered_set>
 
 #include "python/conversions.hpp"
 #include "python/metadata_object.hpp"
@@ -244,15 +246,12 @@ PyObject* metadata_describe(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     // Every name is checked before anything is printed.
     if (!m->variable_names.empty()) {
+      std::unordered_set<std::string_view> known(m->variable_names.begin(),
+                                                 m->variable_names.end());
       for (const auto& name : names) {
-        bool known = false;
-        for (const auto& n : m->variable_names) {
-          if (n == name) {
-            known = true;
-            break;
-          }
+        if (!known.count(name)) {
+          return raise(PyExc_KeyError, "variable '" + name + "' not found in metadata");
         }
-        if (!known) return raise(PyExc_KeyError, "variable '" + name + "' not found in metadata");
       }
     }
     if (names.empty()) Py_RETURN_NONE;
