@@ -1,7 +1,7 @@
 // Construction from keyword fields and the immutable updates of SpssMetadata: every update
 // converts into a private copy of the model value and wraps the copy only when all of it
 // succeeded, so a failed update leaves nothing behind.
-#include <cstring>
+#include <utility>
 
 #include "python/conversions.hpp"
 #include "python/diff.hpp"
