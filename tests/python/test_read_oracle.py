@@ -29,8 +29,8 @@ CONVENTIONS = {
     "8 for numbers, the width rounded up to a multiple of 8 below 256, the width itself above",
     "missing": "pyreadstat lists every specification as a {lo, hi} pair (discrete values as "
     "lo == hi); ours is one dict per variable (range with an optional discrete value, or a list "
-    "of discrete values); both are brought to a list of (lo, hi) pairs. pyreadstat turns the "
-    "extreme values LOWEST/HIGHEST (+-DBL_MAX) into +-inf",
+    "of discrete values); both are brought to a list of (lo, hi) pairs. pyreadstat shows the "
+    "stored LOWEST and HIGHEST doubles as -inf and inf; we keep the doubles as stored",
     "mr_sets": "pyreadstat spells the kind 'C'/'D' with is_dichotomy and turns a numeric "
     "counted value into an int; ours are 'category'/'dichotomy' and the counted value as text",
     "formats": "both sides parsed into (type, width, decimals): pyreadstat leaves '.0' off "
@@ -72,8 +72,10 @@ EXTREMES = {
 }
 # Formats whose text form carries no decimals here (pyreadstat prints nonzero decimals on any
 # type and leaves ".0" off everything but F).
-NO_DECIMALS = {"A", "AHEX", "DATE", "TIME", "DATETIME", "ADATE", "JDATE", "DTIME", "WKDAY",
-               "MONTH", "MOYR", "QYR", "WKYR", "EDATE", "SDATE", "MTIME", "YMDHMS"}
+NO_DECIMALS = {
+    *("A", "AHEX", "DATE", "TIME", "DATETIME", "ADATE", "JDATE", "DTIME", "WKDAY"),
+    *("MONTH", "MOYR", "QYR", "WKYR", "EDATE", "SDATE", "MTIME", "YMDHMS"),
+}
 
 
 def format_name(fmt):
@@ -285,7 +287,8 @@ def compare_file_label(table, meta, df, theirs):
 
 
 def compare_encoding(table, meta, df, theirs):
-    return mismatch("encoding", meta.file_encoding.casefold(), (theirs.file_encoding or "").casefold())
+    theirs_name = (theirs.file_encoding or "").casefold()
+    return mismatch("encoding", meta.file_encoding.casefold(), theirs_name)
 
 
 def compare_notes(table, meta, df, theirs):
