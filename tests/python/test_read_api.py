@@ -3,6 +3,7 @@ metadata that reading produces, on files written here by pyreadstat and on the f
 
 import datetime
 import errno
+import json
 import os
 from pathlib import Path
 
@@ -12,6 +13,7 @@ import pyreadstat
 import pytest
 
 import _korvel
+from sav_fixtures import READABLE, run_python
 
 BIG_ROWS = 250_000
 
@@ -664,3 +666,64 @@ def test_metadata_cannot_be_changed_in_place(spssio):
         spssio.file_label = "x"
     with pytest.raises(AttributeError):
         del spssio.notes
+
+
+# ----- damaged copies of the fixtures ----------------------------------------------------------
+
+_DAMAGED = r"""
+import json, random, resource
+# A damaged length must be refused, not allocated.
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+import pyarrow as pa
+import _korvel
+
+names, root, scratch, mode = json.loads(sys.argv[1])
+rng = random.Random(20240611)
+bad = []
+
+def variants(content):
+    n = len(content)
+    if mode == "cut":
+        for cut in sorted({100, n // 4, n // 2, 3 * n // 4, 9 * n // 10, n - 9, n - 8, n - 1}):
+            yield f"cut {cut}", content[:cut]
+    else:
+        for k in range(20):
+            b = bytearray(content)
+            for _ in range(rng.choice([1, 2, 4, 8])):
+                b[rng.randrange(n)] = rng.randrange(256)
+            yield f"mutation {k}", bytes(b)
+
+for name in names:
+    original = f"{root}/{name}"
+    full = pa.table(_korvel._read_sav(original)[0])
+    with open(original, "rb") as f:
+        content = f.read()
+    for what, damaged in variants(content):
+        with open(scratch, "wb") as f:
+            f.write(damaged)
+        try:
+            table = pa.table(_korvel._read_sav(scratch)[0])
+            table.validate(full=True)
+            _korvel._read_sav_meta(scratch).schema
+            reader = _korvel._SavBatchReader(scratch, batch_size=2)
+            while (batch := reader.next_batch()) is not None:
+                pa.table(batch).validate(full=True)
+        except OSError as e:
+            if not str(e) or len(e.args) != 1:
+                bad.append((name, what, "unclear error", repr(e)))
+            continue
+        # A file cut short still holds the rows before the cut, unchanged.
+        if mode == "cut" and not table.equals(full.slice(0, table.num_rows)):
+            bad.append((name, what, "rows are not a prefix of the whole file's"))
+print(json.dumps(bad))
+"""
+
+
+@pytest.mark.parametrize("mode", ["cut", "mutate"])
+def test_damaged_fixture_files_fail_cleanly_or_read_soundly(fixtures_dir, tmp_path, mode):
+    args = json.dumps([READABLE, str(fixtures_dir), str(tmp_path / "damaged.sav"), mode])
+    code = _DAMAGED.replace("json.loads(sys.argv[1])", f"json.loads({args!r})")
+    proc = run_python(code, timeout=300)
+    # A crash ends the child on a signal (negative code); anything but OSError escapes as 1.
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert json.loads(proc.stdout) == []

@@ -90,6 +90,26 @@ def test_imported_tables_outlive_the_arrow_data(path, expected):
     assert imported(capsule).to_pydict() == expected
 
 
+def test_a_capsule_is_consumed_on_another_thread(path, expected):
+    import threading
+
+    data, _ = _korvel._read_sav(path)
+    capsules = [data.__arrow_c_stream__() for _ in range(4)]
+    del data
+    gc.collect()
+    results = [None] * len(capsules)
+
+    def consume(i):
+        results[i] = imported(capsules[i]).to_pydict()
+
+    threads = [threading.Thread(target=consume, args=(i,)) for i in range(len(capsules))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert results == [expected] * len(capsules)
+
+
 def test_metadata_outlives_the_reader(path):
     reader = _korvel._SavBatchReader(path)
     meta = reader.metadata()
