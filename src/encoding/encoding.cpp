@@ -120,6 +120,8 @@ Encoding encoding_for_character_code(int32_t code) {
       return Encoding::Big5;
     case 437:
       return Encoding::IBM866;
+    case 866:  // DOS Cyrillic is exactly the standard's IBM866
+      return Encoding::IBM866;
     case 50220:
       return Encoding::ISO_2022_JP;
     case 51932:

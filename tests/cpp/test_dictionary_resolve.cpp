@@ -53,7 +53,7 @@ TEST(DictionaryEncoding, ChoiceTable) {
       {std::nullopt, 65001, "UTF-8"},
       {std::nullopt, 28591, "windows-1252"},
       {std::nullopt, 437, "IBM866"},
-      {std::nullopt, 866, "windows-1252"},
+      {std::nullopt, 866, "IBM866"},
       {std::nullopt, 1252, "windows-1252"},
       {std::nullopt, 2, "windows-1252"},
       {std::nullopt, 1250, "windows-1250"},

@@ -763,7 +763,7 @@ TEST(CharacterCode, TableOfCodes) {
       {874, "windows-874"},    {932, "Shift_JIS"},      {936, "GBK"},
       {20936, "GBK"},          {52936, "GBK"},          {949, "EUC-KR"},
       {51949, "EUC-KR"},       {950, "Big5"},           {437, "IBM866"},
-      {866, "windows-1252"},   {50220, "ISO-2022-JP"},  {51932, "EUC-JP"},
+      {866, "IBM866"},         {50220, "ISO-2022-JP"},  {51932, "EUC-JP"},
       {54936, "gb18030"},      {65001, "UTF-8"},        {20127, "windows-1252"},
       {0, "windows-1252"},     {-1, "windows-1252"},    {2, "windows-1252"},
   };
