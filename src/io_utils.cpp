@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "encoding/encoding.hpp"
 #include "unicode_case.hpp"
@@ -176,19 +177,24 @@ std::string bytes_to_string_lossy(std::string_view bytes) {
 
 namespace {
 
-// Decodes one code point of valid UTF-8 at s[i], advancing i.
+// Decodes one code point at s[i], advancing i; a malformed sequence yields U+FFFD for one byte.
 uint32_t next_code_point(std::string_view s, size_t& i) {
-  auto b0 = static_cast<uint8_t>(s[i]);
-  if (b0 < 0x80) {
+  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  uint8_t b = byte(i);
+  size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || i + len > s.size()) {
     ++i;
-    return b0;
+    return 0xFFFD;
   }
-  int len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
-  uint32_t cp = b0 & (0x7F >> len);
-  for (int k = 1; k < len && i + k < s.size(); ++k) {
-    cp = (cp << 6) | (static_cast<uint8_t>(s[i + k]) & 0x3F);
+  uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
   }
-  i += static_cast<size_t>(len);
+  i += len;
   return cp;
 }
 
@@ -216,7 +222,54 @@ void append_utf8(std::string& out, uint32_t cp) {
   }
 }
 
+// Characters that would be invisible or move the cursor when printed: controls, line and
+// paragraph separators, and the format characters (Cf) in common use.
+bool is_unprintable(uint32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x61C || c == 0x180E ||
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         c == 0xFFFE || c == 0xFFFF;
+}
+
 }  // namespace
+
+std::string quote_escaped(std::string_view text) {
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (size_t i = 0; i < text.size();) {
+    uint32_t c = next_code_point(text, i);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case 0:
+        out += "\\0";
+        break;
+      default:
+        if (is_unprintable(c)) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+          out += buf;
+        } else {
+          append_utf8(out, c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
 
 std::string to_upper_unicode(std::string_view text) {
   std::string out;

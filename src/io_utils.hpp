@@ -114,6 +114,11 @@ std::string bytes_to_string_lossy(std::string_view bytes);
 // Full Unicode upper-casing of UTF-8 text.
 std::string to_upper_unicode(std::string_view text);
 
+// The text as a quoted string literal: in double quotes, with backslash, double quote, tab,
+// CR, LF and NUL escaped by a backslash and other control or invisible format characters
+// written as \u{hex}.
+std::string quote_escaped(std::string_view text);
+
 // Unicode white space at both ends removed (trim_start / trim_end alike).
 std::string_view trim_unicode_whitespace(std::string_view text);
 std::string_view trim_unicode_whitespace_end(std::string_view text);

@@ -50,36 +50,6 @@ ColumnType type_of(const VariableRecord& v) {
   return column_type(v.var_type, v.print_format.format_type);
 }
 
-// A name as a quoted, escaped string literal.
-std::string quoted_name(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 arrow::Field column_field(const VariableRecord& column) {
@@ -131,7 +101,7 @@ Status SavScanner::select(const std::vector<std::string>& names) {
     auto it = std::find_if(columns.begin(), columns.end(),
                            [&](const VariableRecord& v) { return v.name == name; });
     if (it == columns.end()) {
-      return SpssError::invalid_variable("column not found: " + quoted_name(name));
+      return SpssError::invalid_variable("column not found: " + quote_escaped(name));
     }
     selection.push_back(static_cast<size_t>(it - columns.begin()));
   }

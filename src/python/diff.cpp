@@ -1,4 +1,5 @@
 #include "python/diff.hpp"
+#include "io_utils.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -201,10 +202,10 @@ std::string attribute_text(const AttributeMap* attrs) {
   for (const auto& [name, values] : *attrs) {
     if (!first) out += ", ";
     first = false;
-    out += quote_text(name) + ": [";
+    out += quote_escaped(name) + ": [";
     for (size_t i = 0; i < values.size(); ++i) {
       if (i > 0) out += ", ";
-      out += quote_text(values[i]);
+      out += quote_escaped(values[i]);
     }
     out += "]";
   }

@@ -1,5 +1,6 @@
 
 #include "python/metadata_object.hpp"
+#include "io_utils.hpp"
 #include "python/module.hpp"
 
 namespace korvel::py {
@@ -372,50 +373,13 @@ PyObject* m_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ----- text form ----------------------------------------------------------------------
 
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 PyObject* m_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const SpssMetadata& m = model(self);
     std::string text = "SpssMetadata(columns=" + std::to_string(m.number_columns) +
                        ", rows=" + (m.number_rows ? std::to_string(*m.number_rows) : "unknown") +
-                       ", encoding=" + quoted(m.file_encoding) +
-                       ", compression=" + quoted(to_string(m.compression)) + ")";
+                       ", encoding=" + quote_escaped(m.file_encoding) +
+                       ", compression=" + quote_escaped(to_string(m.compression)) + ")";
     return str(text).release();
   });
 }

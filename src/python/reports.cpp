@@ -1,4 +1,5 @@
 #include "python/reports.hpp"
+#include "io_utils.hpp"
 
 #include <unistd.h>
 
@@ -77,7 +78,7 @@ void print_summary(const SpssMetadata& m) {
   out.line("  Columns:      " + format_count(m.number_columns));
   out.line("  Weight:       " + (m.weight_variable ? *m.weight_variable : std::string("(none)")));
   if (!m.notes.empty()) {
-    std::string_view first = trim_whitespace(m.notes.front());
+    std::string_view first = trim_unicode_whitespace(m.notes.front());
     std::string preview(utf8_prefix(first, 40));
     if (first.size() > 40) preview += "...";
     out.line("  Notes:        " + std::to_string(m.notes.size()) + " record(s) \u2502 " + preview);
@@ -151,7 +152,7 @@ std::string missing_text(const std::vector<MissingSpec>& specs) {
         out += integral_number_text(s.value) + " thru " + integral_number_text(s.high);
         break;
       case MissingSpec::Kind::DiscreteString:
-        out += quote_text(s.text);
+        out += quote_escaped(s.text);
         break;
     }
   }
@@ -204,7 +205,7 @@ void print_variable(ReportOutput& out, const SpssMetadata& m, const std::string&
         shown = "[";
         for (size_t i = 0; i < values.size(); ++i) {
           if (i > 0) shown += ", ";
-          shown += quote_text(values[i]);
+          shown += quote_escaped(values[i]);
         }
         shown += "]";
       }

@@ -19,17 +19,12 @@ std::string integral_number_text(double v);
 std::string format_count(uint64_t n);
 // count * 100 / total with one decimal right-aligned in 5 characters, then "%".
 std::string format_percentage(uint64_t count, uint64_t total);
-// The text in double quotes; backslash, double quote, tab, CR, LF and NUL escaped with a
-// backslash, other control and invisible format characters as \u{hex}.
-std::string quote_text(std::string_view s);
 
 // Number of code points of UTF-8 text.
 size_t code_points(std::string_view s);
 // Pads with spaces to `width` code points (a longer text is returned whole).
 std::string pad_right(std::string_view s, size_t width);
 std::string pad_left(std::string_view s, size_t width);
-// Removes Unicode white space at both ends.
-std::string_view trim_whitespace(std::string_view s);
 // The longest prefix of at most `max_bytes` bytes that ends on a character boundary.
 std::string_view utf8_prefix(std::string_view s, size_t max_bytes);
 

@@ -47,7 +47,9 @@ struct HeaderBytes {
   Result<FileHeader> read() const {
     SavReader r(BufferedReader::from_memory(b));
     auto h = read_file_header(r);
-    if (h.ok()) EXPECT_EQ(r.position(), 176u);
+    if (h.ok()) {
+      EXPECT_EQ(r.position(), 176u);
+    }
     return h;
   }
 };

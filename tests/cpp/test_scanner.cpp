@@ -217,7 +217,9 @@ arrow::RecordBatch build(const std::vector<uint8_t>& raw, size_t rows, size_t sl
                          encoding::Encoding enc = encoding::Encoding::UTF_8) {
   ColumnarBatchBuilder builder(enc, false);
   for (size_t i = 0; i < mappings.size(); ++i) {
-    arrow::Field f{"c" + std::to_string(i),
+    std::string name = "c";
+    name += std::to_string(i);
+    arrow::Field f{name,
                    mappings[i].storage.is_string ? arrow::TypeId::Utf8View : arrow::TypeId::Float64,
                    true};
     EXPECT_TRUE(builder.add_column(f, mappings[i], i % 2 == 1, std::nullopt, 16).ok());
