@@ -79,6 +79,18 @@ std::string_view schema_type_string(const arrow::DataType& type) {
   }
 }
 
+size_t batch_capacity(size_t max_rows, int32_t ncases) {
+  // The header's case count only sizes the first allocation: the data end where they end, also
+  // when a writer stored 0 or -1 there.
+  size_t hint = ncases > 0 ? static_cast<size_t>(ncases) : kUnknownCaseHint;
+  return std::min({max_rows, hint, kMaxFirstAllocation});
+}
+
+size_t chunk_row_count(size_t row_bytes, size_t capacity) {
+  size_t rows = std::max(row_bytes ? kChunkBytes / row_bytes : kMinChunkRows, kMinChunkRows);
+  return std::max<size_t>(std::min(rows, capacity), 1);
+}
+
 SavScanner::~SavScanner() = default;
 
 Result<std::unique_ptr<SavScanner>> SavScanner::open(std::unique_ptr<BufferedReader> source,
@@ -124,11 +136,7 @@ std::shared_ptr<const arrow::Schema> SavScanner::projected_schema() const {
 
 Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t max_rows) {
   if (max_rows == 0) return std::optional<arrow::RecordBatch>();
-  // The header's case count only sizes the first allocation: the data end where they end, also
-  // when a writer stored 0 or -1 there.
-  const int32_t ncases = dict_.header.ncases;
-  size_t hint = ncases > 0 ? static_cast<size_t>(ncases) : kUnknownCaseHint;
-  size_t capacity = std::min({max_rows, hint, kMaxFirstAllocation});
+  const size_t capacity = batch_capacity(max_rows, dict_.header.ncases);
 
   const size_t slots_per_row = dict_.slots_per_row;
   const size_t row_bytes = slots_per_row * 8;
@@ -143,9 +151,10 @@ Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t
   }
 
   if (row_bytes > 0) {
-    size_t chunk_rows = std::max(kChunkBytes / row_bytes, kMinChunkRows);
-    chunk_rows = std::min({chunk_rows, capacity, source_->max_rows_left(slots_per_row)});
-    chunk_rows = std::max<size_t>(chunk_rows, 1);
+    // Never more rows than the data could still hold, so a hostile row width cannot make the
+    // buffer outgrow the file.
+    size_t chunk_rows = std::min(chunk_row_count(row_bytes, capacity),
+                                 std::max<size_t>(source_->max_rows_left(slots_per_row), 1));
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_rows * row_bytes]);
     size_t wanted = max_rows;
     while (wanted > 0) {

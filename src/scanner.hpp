@@ -53,6 +53,12 @@ class SavScanner {
   std::unique_ptr<CaseSource> source_;
 };
 
+// Rows the column builders first make room for: the request, bounded by the header's case
+// count (1000 when it is unknown or 0) and by 1,000,000.
+size_t batch_capacity(size_t max_rows, int32_t ncases);
+// Rows of one chunk of raw rows: 256 MiB of rows, at least 1024, at most the capacity.
+size_t chunk_row_count(size_t row_bytes, size_t capacity);
+
 // The Arrow field of a column by the column type rule.
 arrow::Field column_field(const VariableRecord& column);
 // The schema of all columns, in dictionary order.

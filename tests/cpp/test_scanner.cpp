@@ -94,6 +94,23 @@ TEST(SavScanner, BatchesFollowTheRequestAndTheDataEnd) {
   }
 }
 
+TEST(SavScanner, CapacityAndChunkRows) {
+  EXPECT_EQ(batch_capacity(100000, 250000), 100000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 250000), 250000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 5000000), 1000000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, -1), 1000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 0), 1000u);
+  EXPECT_EQ(batch_capacity(4, -1), 4u);
+  // 2 slots per row: 268,435,456 / 16 is more than the capacity.
+  EXPECT_EQ(chunk_row_count(16, 1000000), 1000000u);
+  // 40,000 slots (320,000 bytes): 838 rows are raised to 1024.
+  EXPECT_EQ(chunk_row_count(320000, 1000000), 1024u);
+  // Beyond 256 MiB a row still gets its chunk of 1024.
+  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 1024u);
+  EXPECT_EQ(chunk_row_count(800, 1000), 1000u);
+  EXPECT_EQ(chunk_row_count(800, 1000000), 335544u);
+}
+
 TEST(SavScanner, MaxRowsZeroLeavesTheSourceUntouched) {
   auto s = open_bytes(numeric_file(10, 10));
   auto none = s->read_batch_columnar(0);
