@@ -9,6 +9,8 @@
 #include "arrow_types.hpp"
 #include "info_records/encoding_name.hpp"
 #include "info_records/long_names.hpp"
+#include "info_records/mr_sets.hpp"
+#include "info_records/var_attributes.hpp"
 #include "info_records/very_long_strings.hpp"
 
 namespace korvel {
@@ -83,19 +85,20 @@ Status read_extension(SavReader& reader, RawDictionary& raw) {
       break;
     case 7:
     case 19:
-      raw.mr_sets = parse_mr_sets_inner(body, subtype == 19);
+      raw.mr_sets_body = std::move(body);
+      raw.mr_sets_v2 = subtype == 19;
       break;
     case 11:
       raw.display_entries = parse_display_params(body, count, swap);
       break;
     case 13:
-      raw.long_names = parse_long_names(body);
+      raw.long_names_body = std::move(body);
       break;
     case 14:
-      raw.very_long_strings = parse_very_long_strings(body);
+      raw.very_long_strings_body = std::move(body);
       break;
     case 18:
-      raw.variable_attributes = parse_var_attributes(body);
+      raw.variable_attributes_body = std::move(body);
       break;
     case 20:
       raw.encoding_name = parse_encoding_name(body);
@@ -277,10 +280,15 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
   md.file_encoding = std::string(encoding::encoding_name(enc));
   auto decode = [enc](std::string_view bytes) { return decode_text(bytes, enc); };
 
+  for (VariableRecord& v : vars) {
+    v.short_name = to_upper_unicode(decode_name_text(chars(v.raw_name), enc));
+    v.name = v.short_name;
+  }
+
   // Long names, for every record.
   {
     std::unordered_map<std::string, std::string> long_names;
-    for (auto& [short_name, long_name] : raw.long_names) {
+    for (auto& [short_name, long_name] : parse_long_names(raw.long_names_body, enc)) {
       long_names.insert_or_assign(short_name, long_name);
     }
     for (VariableRecord& v : vars) {
@@ -294,7 +302,7 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
   // widened itself, even when its short name collides with an entry.
   {
     std::unordered_map<std::string, size_t> widths;
-    for (auto& [short_name, width] : raw.very_long_strings) {
+    for (auto& [short_name, width] : parse_very_long_strings(raw.very_long_strings_body, enc)) {
       widths.insert_or_assign(short_name, width);
     }
     for (size_t i = 0; i < vars.size(); ++i) {
@@ -434,6 +442,10 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
     }
   }
 
+  auto decode_var_name = [enc](const Bytes& name) {
+    return std::string(trim_unicode_whitespace(decode_name_text(chars(name), enc)));
+  };
+
   // Value labels of long strings, under the name as written.
   for (const LongStringLabelSet& set : raw.long_string_labels) {
     ValueLabels labels;
@@ -441,7 +453,9 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
       labels.insert(Value::string(decode(trim_trailing_padding(value))),
                     clean_label(decode(chars(label))));
     }
-    if (!labels.empty()) md.variable_value_labels.insert(set.var_name, std::move(labels));
+    if (!labels.empty()) {
+      md.variable_value_labels.insert(decode_var_name(set.var_name), std::move(labels));
+    }
   }
 
   // Missing values of long strings.
@@ -452,8 +466,9 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
     for (const Bytes& value : entry.values) {
       specs.push_back(MissingSpec::discrete_string(decode(trim_trailing_padding(value))));
     }
-    auto it = short_to_name.find(entry.var_name);
-    md.variable_missing_values.insert(it != short_to_name.end() ? it->second : entry.var_name,
+    std::string var_name = decode_var_name(entry.var_name);
+    auto it = short_to_name.find(var_name);
+    md.variable_missing_values.insert(it != short_to_name.end() ? it->second : var_name,
                                       std::move(specs));
   }
 
@@ -475,7 +490,7 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
     // such column in dictionary order.
     std::unordered_map<std::string, std::string> folded;
     for (const std::string& name : md.variable_names) folded.emplace(ascii_lower(name), name);
-    for (const RawMrSet& set : raw.mr_sets) {
+    for (const RawMrSet& set : parse_mr_sets_inner(raw.mr_sets_body, raw.mr_sets_v2, enc)) {
       MrSet m;
       m.name = set.name;
       m.label = set.label;
@@ -499,7 +514,7 @@ ResolvedDictionary resolve_dictionary(RawDictionary raw) {
   }
 
   // Attributes and roles.
-  for (const VarAttributeSet& set : raw.variable_attributes) {
+  for (const VarAttributeSet& set : parse_var_attributes(raw.variable_attributes_body, enc)) {
     std::string name = set.name;
     if (auto it = short_to_name.find(set.name); it != short_to_name.end()) {
       name = it->second;

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "encoding/encoding.hpp"
@@ -16,8 +15,6 @@
 #include "info_records/long_string_labels.hpp"
 #include "info_records/long_string_missing.hpp"
 #include "info_records/machine_info.hpp"
-#include "info_records/mr_sets.hpp"
-#include "info_records/var_attributes.hpp"
 #include "io_utils.hpp"
 #include "metadata.hpp"
 #include "value_labels.hpp"
@@ -26,7 +23,11 @@
 namespace korvel {
 
 // The records as they stand in the file. Of two extension records of one kind the later
-// replaces the earlier (subtypes 7 and 19 share `mr_sets`); documents accumulate.
+// replaces the earlier (subtypes 7 and 19 share `mr_sets_body`); documents accumulate.
+//
+// Names and the text-valued bodies stay undecoded: the encoding they may need is known only
+// once every record has been read (subtype 20 usually follows the variable records), so
+// resolution decodes and parses them.
 struct RawDictionary {
   FileHeader header;
   std::vector<VariableRecord> variables;  // one per type-2 record, continuations included
@@ -35,10 +36,11 @@ struct RawDictionary {
   std::optional<IntegerInfo> integer_info;
   std::optional<FloatInfo> float_info;
   std::vector<VarDisplayEntry> display_entries;
-  std::vector<std::pair<std::string, std::string>> long_names;
-  std::vector<std::pair<std::string, size_t>> very_long_strings;
-  std::vector<RawMrSet> mr_sets;
-  std::vector<VarAttributeSet> variable_attributes;
+  Bytes long_names_body;           // subtype 13
+  Bytes very_long_strings_body;    // subtype 14
+  Bytes mr_sets_body;              // subtype 7 or 19, whichever came last
+  bool mr_sets_v2 = false;         // `mr_sets_body` came from subtype 19
+  Bytes variable_attributes_body;  // subtype 18
   std::optional<std::string> encoding_name;
   std::vector<LongStringLabelSet> long_string_labels;
   std::vector<LongStringMissingEntry> long_string_missing;

@@ -23,9 +23,8 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
     v.var_type = VarType::numeric();  // a continuation slot never becomes a column
     v.skip = true;
   }
-  v.short_name = to_upper_unicode(bytes_to_string_lossy(
-      trim_trailing_padding(std::string_view(reinterpret_cast<char*>(name), 8))));
-  v.name = v.short_name;
+  std::string_view kept = trim_trailing_padding(std::string_view(reinterpret_cast<char*>(name), 8));
+  v.raw_name.assign(kept.begin(), kept.end());
 
   if (has_label == 1) {
     KORVEL_ASSIGN_OR_RETURN(int32_t len, reader.read_i32());

@@ -29,8 +29,11 @@ struct VariableRecord {
   int32_t type_code = 0;
   // A continuation slot of a string, or (after resolution) a very long string's segment.
   bool skip = false;
-  std::string short_name;                     // trimmed, upper-cased
-  std::string name;                           // the short name until resolution gives the long name
+  std::vector<uint8_t> raw_name;  // the 8-byte name, trailing padding removed, undecoded
+  // Set by resolution, once the file's encoding is known: the decoded, upper-cased raw_name,
+  // and the long name where the file gives one (else the short name).
+  std::string short_name;
+  std::string name;
   std::optional<std::vector<uint8_t>> label;  // raw, undecoded
   MissingValues missing_values;
   SpssFormat print_format;

@@ -26,6 +26,14 @@ uint32_t code_point_at(std::string_view text, size_t i, size_t& len) {
 
 }  // namespace
 
+std::string decode_name_text(std::string_view bytes, encoding::Encoding e) {
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (encoding::is_valid_utf8(data, bytes.size())) return std::string(bytes);
+  std::string out;
+  encoding::decode_text_append(e, data, bytes.size(), out);
+  return out;
+}
+
 std::vector<std::string_view> split_unicode_whitespace(std::string_view text) {
   std::vector<std::string_view> out;
   size_t i = 0;

@@ -1,13 +1,16 @@
-// Shared pieces of the extension-record parsers: a bounds-checked cursor over a record body
-// that reads numbers in the file's byte order, and text splitting.
+// Shared pieces of the dictionary's parsers: a bounds-checked cursor over a record body that
+// reads numbers in the file's byte order, the decoding of names, and text splitting.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "encoding/encoding.hpp"
 
 namespace korvel {
 
@@ -60,6 +63,13 @@ class BodyCursor {
   size_t pos_ = 0;
   bool swap_;
 };
+
+// Names and the other name-like texts (variable names, the text of long-name, width, attribute
+// and multiple-response records, the names in long-string records): valid UTF-8 is taken as it
+// stands, so UTF-8 files and ASCII names read the same whatever the file declares; anything
+// else is read in the file's encoding `e` by decode_text's rule, so that files written in a
+// legacy code page keep their non-ASCII names instead of getting U+FFFD.
+std::string decode_name_text(std::string_view bytes, encoding::Encoding e);
 
 // The pieces of `text` between runs of Unicode white space; empty pieces are not produced.
 std::vector<std::string_view> split_unicode_whitespace(std::string_view text);

@@ -4,9 +4,10 @@
 
 namespace korvel {
 
-std::vector<std::pair<std::string, std::string>> parse_long_names(ByteSpan body) {
+std::vector<std::pair<std::string, std::string>> parse_long_names(ByteSpan body,
+                                                                  encoding::Encoding e) {
   std::vector<std::pair<std::string, std::string>> out;
-  const std::string text = bytes_to_string_lossy(as_chars(body));
+  const std::string text = decode_name_text(as_chars(body), e);
   std::string_view rest = text;
   for (;;) {
     size_t tab = rest.find('\t');

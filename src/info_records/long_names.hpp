@@ -10,6 +10,8 @@
 namespace korvel {
 
 // (upper-cased short name, long name) pairs in file order; pieces without "=" are skipped.
-std::vector<std::pair<std::string, std::string>> parse_long_names(ByteSpan body);
+// The body is decoded with decode_name_text in the file's encoding `e` before it is split.
+std::vector<std::pair<std::string, std::string>> parse_long_names(ByteSpan body,
+                                                                  encoding::Encoding e);
 
 }  // namespace korvel

@@ -1,7 +1,5 @@
 #include "info_records/long_string_labels.hpp"
 
-#include "io_utils.hpp"
-
 namespace korvel {
 
 std::vector<LongStringLabelSet> parse_long_string_labels(ByteSpan body, bool swap_bytes) {
@@ -14,7 +12,7 @@ std::vector<LongStringLabelSet> parse_long_string_labels(ByteSpan body, bool swa
     c.i32();  // variable width
     int32_t k = *c.i32();
     LongStringLabelSet set;
-    set.var_name = std::string(trim_unicode_whitespace(bytes_to_string_lossy(as_chars(*name))));
+    set.var_name.assign(name->begin(), name->end());
     bool cut = k < 0;
     for (int32_t i = 0; i < k; ++i) {
       auto vlen = c.i32();

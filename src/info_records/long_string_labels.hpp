@@ -10,7 +10,7 @@
 namespace korvel {
 
 struct LongStringLabelSet {
-  std::string var_name;                         // as written, trimmed
+  Bytes var_name;                               // as written, undecoded
   std::vector<std::pair<Bytes, Bytes>> labels;  // (value, label), raw, in file order
   bool operator==(const LongStringLabelSet&) const = default;
 };

@@ -1,7 +1,5 @@
 #include "info_records/long_string_missing.hpp"
 
-#include "io_utils.hpp"
-
 namespace korvel {
 
 std::vector<LongStringMissingEntry> parse_long_string_missing(ByteSpan body, bool swap_bytes) {
@@ -12,7 +10,7 @@ std::vector<LongStringMissingEntry> parse_long_string_missing(ByteSpan body, boo
     if (!name) break;
     if (c.remaining() < 5) break;
     LongStringMissingEntry e;
-    e.var_name = std::string(trim_unicode_whitespace(bytes_to_string_lossy(as_chars(*name))));
+    e.var_name.assign(name->begin(), name->end());
     e.count = *c.u8();
     int32_t v = *c.i32();
     bool cut = false;

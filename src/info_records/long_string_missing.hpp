@@ -10,8 +10,8 @@
 namespace korvel {
 
 struct LongStringMissingEntry {
-  std::string var_name;  // as written, trimmed
-  uint8_t count = 0;     // declared number of values
+  Bytes var_name;     // as written, undecoded
+  uint8_t count = 0;  // declared number of values
   std::vector<Bytes> values;
   bool operator==(const LongStringMissingEntry&) const = default;
 };

@@ -88,9 +88,9 @@ std::optional<RawMrSet> parse_line(std::string_view line, bool is_v2) {
 
 }  // namespace
 
-std::vector<RawMrSet> parse_mr_sets_inner(ByteSpan body, bool is_v2) {
+std::vector<RawMrSet> parse_mr_sets_inner(ByteSpan body, bool is_v2, encoding::Encoding e) {
   std::vector<RawMrSet> out;
-  const std::string text = bytes_to_string_lossy(as_chars(body));
+  const std::string text = decode_name_text(as_chars(body), e);
   std::string_view rest = text;
   for (;;) {
     size_t lf = rest.find('\n');

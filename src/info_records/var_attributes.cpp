@@ -45,9 +45,9 @@ std::vector<std::pair<std::string, std::vector<std::string>>> parse_attributes(s
 
 }  // namespace
 
-std::vector<VarAttributeSet> parse_var_attributes(ByteSpan body) {
+std::vector<VarAttributeSet> parse_var_attributes(ByteSpan body, encoding::Encoding e) {
   std::vector<VarAttributeSet> out;
-  std::string text = bytes_to_string_lossy(as_chars(body));
+  std::string text = decode_name_text(as_chars(body), e);
   while (!text.empty() && text.back() == '\0') text.pop_back();
 
   // Segments end at a "/" outside quotes; every quote toggles the state.

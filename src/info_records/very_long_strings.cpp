@@ -6,9 +6,10 @@ namespace korvel {
 
 static_assert(sizeof(size_t) == sizeof(uint64_t), "widths are parsed as 64-bit values");
 
-std::vector<std::pair<std::string, size_t>> parse_very_long_strings(ByteSpan body) {
+std::vector<std::pair<std::string, size_t>> parse_very_long_strings(ByteSpan body,
+                                                                    encoding::Encoding e) {
   std::vector<std::pair<std::string, size_t>> out;
-  const std::string text = bytes_to_string_lossy(as_chars(body));
+  const std::string text = decode_name_text(as_chars(body), e);
   std::string_view rest = text;
   for (;;) {
     size_t sep = rest.find_first_of(std::string_view("\0\t", 2));

@@ -12,6 +12,8 @@ namespace korvel {
 
 // (upper-cased short name, width) pairs in file order, from "NAME=width" entries separated by
 // NULs and/or tabs. Entries without "=" or whose width is not an unsigned decimal are skipped.
-std::vector<std::pair<std::string, size_t>> parse_very_long_strings(ByteSpan body);
+// The body is decoded with decode_name_text in the file's encoding `e` before it is split.
+std::vector<std::pair<std::string, size_t>> parse_very_long_strings(ByteSpan body,
+                                                                    encoding::Encoding e);
 
 }  // namespace korvel

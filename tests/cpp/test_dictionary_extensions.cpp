@@ -14,6 +14,7 @@
 
 using namespace korvel;
 using namespace korvel::testing;
+using encoding::Encoding;
 
 namespace {
 
@@ -23,6 +24,13 @@ ByteSpan span_of(const std::string& s) {
 
 Bytes bytes_of(std::string_view s) {
   return Bytes(s.begin(), s.end());
+}
+
+template <typename V>
+std::vector<std::string> keys_of(const VarMap<V>& m) {
+  std::vector<std::string> out;
+  for (const auto& [k, v] : m) out.push_back(k);
+  return out;
 }
 
 // A dictionary with one numeric variable "X", the given extension, and "Y" after it: "Y"
@@ -36,7 +44,7 @@ RawDictionary parse_with_extension(int32_t subtype, int32_t size, int32_t count,
   if (!raw.ok()) return {};
   EXPECT_EQ(raw->variables.size(), 2u);
   if (raw->variables.size() == 2) {
-    EXPECT_EQ(raw->variables[1].short_name, "Y");
+    EXPECT_EQ(as_string(raw->variables[1].raw_name), "Y");
   }
   return std::move(raw).value();
 }
@@ -123,26 +131,43 @@ TEST(DictionaryExtensions, DisplayParameters) {
 }
 
 TEST(DictionaryExtensions, LongNames) {
-  std::string body = "a=Age\tb = Birth Date\t\tc\tD = Dept \t";
-  auto pairs = parse_long_names(span_of(body));
   using P = std::pair<std::string, std::string>;
-  EXPECT_EQ(pairs, (std::vector<P>{{"A", "Age"}, {"B", "Birth Date"}, {"D", "Dept"}}));
-
-  // Not UTF-8: decoded with replacement whatever the file's encoding.
-  std::string latin = "V\xd6LLIG=v\xf6llig";
-  EXPECT_EQ(parse_long_names(span_of(latin)),
-            (std::vector<P>{{"V\xEF\xBF\xBDLLIG", "v\xEF\xBF\xBDllig"}}));
-  // A long name may itself contain "=".
-  std::string eq = "X=a=b";
-  EXPECT_EQ(parse_long_names(span_of(eq)), (std::vector<P>{{"X", "a=b"}}));
+  struct Case {
+    std::string body;
+    Encoding encoding;
+    std::vector<P> expected;
+  };
+  const Case cases[] = {
+      {"a=Age\tb = Birth Date\t\tc\tD = Dept \t",
+       Encoding::UTF_8,
+       {{"A", "Age"}, {"B", "Birth Date"}, {"D", "Dept"}}},
+      // A long name may itself contain "=".
+      {"X=a=b", Encoding::UTF_8, {{"X", "a=b"}}},
+      // Not UTF-8: read in the file's encoding, the short name upper-cased after decoding.
+      {"V\xd6LLIG=v\xf6llig\tsp\xe4=Spa\xdf",
+       Encoding::windows_1252,
+       {{"V\xC3\x96LLIG", "v\xC3\xB6llig"}, {"SP\xC3\x84", "Spa\xC3\x9F"}}},
+      // A non-breaking space (0xA0 in windows-1252) is trimmed like any white space.
+      {"A=\xa0x\xa0", Encoding::windows_1252, {{"A", "x"}}},
+      // Valid UTF-8 stands as it is whatever the encoding; in a UTF-8 file bad bytes are U+FFFD.
+      {"\xc3\xa4=\xc3\xa4x", Encoding::windows_1252, {{"\xC3\x84", "\xC3\xA4x"}}},
+      {"V\xd6LLIG=v\xf6llig", Encoding::UTF_8, {{"V\xEF\xBF\xBDLLIG", "v\xEF\xBF\xBDllig"}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse_long_names(span_of(c.body), c.encoding), c.expected) << c.body;
+  }
 }
 
 TEST(DictionaryExtensions, VeryLongStrings) {
   std::string body("LONGSTR=01000\0\tX=abc\0\tY=+5\0\t", 29);
   using P = std::pair<std::string, size_t>;
-  EXPECT_EQ(parse_very_long_strings(span_of(body)), (std::vector<P>{{"LONGSTR", 1000}, {"Y", 5}}));
+  EXPECT_EQ(parse_very_long_strings(span_of(body), Encoding::UTF_8),
+            (std::vector<P>{{"LONGSTR", 1000}, {"Y", 5}}));
   std::string bad("a=-5\0b=+\0c=\0d=99999999999999999999999\0e\0f= 12 \0", 48);
-  EXPECT_EQ(parse_very_long_strings(span_of(bad)), (std::vector<P>{{"F", 12}}));
+  EXPECT_EQ(parse_very_long_strings(span_of(bad), Encoding::UTF_8), (std::vector<P>{{"F", 12}}));
+  std::string latin("l\xe4ng=300\0", 9);
+  EXPECT_EQ(parse_very_long_strings(span_of(latin), Encoding::windows_1252),
+            (std::vector<P>{{"L\xC3\x84NG", 300}}));
 }
 
 TEST(DictionaryExtensions, VariableAttributes) {
@@ -166,8 +191,16 @@ TEST(DictionaryExtensions, VariableAttributes) {
       {"", {}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(parse_var_attributes(span_of(c.text)), c.expected) << c.text;
+    EXPECT_EQ(parse_var_attributes(span_of(c.text), Encoding::UTF_8), c.expected) << c.text;
   }
+  // Not UTF-8: names and values read in the file's encoding; names keep their case.
+  EXPECT_EQ(
+      parse_var_attributes(span_of("\xfc"
+                                   "ber:Not\xe9('caf\xe9'\n'\x80'\n)"),
+                           Encoding::windows_1252),
+      (std::vector<VarAttributeSet>{{"\xC3\xBC"
+                                     "ber",
+                                     Attrs{{"Not\xC3\xA9", {"caf\xC3\xA9", "\xE2\x82\xAC"}}}}}));
 }
 
 TEST(DictionaryExtensions, EncodingName) {
@@ -195,12 +228,12 @@ TEST(DictionaryExtensions, LongStringLabels) {
     label_block(body, "Other", 9, {{"x", "X label"}});
     auto sets = parse_long_string_labels(body.data(), big);
     ASSERT_EQ(sets.size(), 2u);
-    EXPECT_EQ(sets[0].var_name, "Comment");
+    EXPECT_EQ(sets[0].var_name, bytes_of(" Comment "));  // decoded in resolution
     ASSERT_EQ(sets[0].labels.size(), 2u);
     EXPECT_EQ(sets[0].labels[0].first, bytes_of("apple               "));
     EXPECT_EQ(sets[0].labels[0].second, bytes_of("Apple"));
     EXPECT_EQ(sets[0].labels[1].second, bytes_of("Pear"));
-    EXPECT_EQ(sets[1].var_name, "Other");
+    EXPECT_EQ(sets[1].var_name, bytes_of("Other"));
 
     auto raw = parse_with_extension(21, 1, static_cast<int32_t>(body.size()), body.str(), big);
     EXPECT_EQ(raw.long_string_labels, sets);
@@ -260,7 +293,7 @@ TEST(DictionaryExtensions, LongStringMissing) {
     missing_block(body, "EMPTY", 2, 0, "");
     auto entries = parse_long_string_missing(body.data(), big);
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].var_name, "NAME");
+    EXPECT_EQ(entries[0].var_name, bytes_of("NAME"));
     EXPECT_EQ(entries[0].count, 2);
     EXPECT_EQ(entries[0].values, (std::vector<Bytes>{bytes_of("UnknownX"), bytes_of("None    ")}));
     EXPECT_EQ(entries[1].values, (std::vector<Bytes>{{}, {}}));
@@ -295,19 +328,23 @@ TEST(DictionaryExtensions, LaterRecordOfTheSameKindReplacesEarlier) {
   b.text_extension(13, "X=first");
   b.text_extension(13, "X=second");
   b.text_extension(7, "$a=C 1 a X\n$b=C 1 b X");
-  b.text_extension(19, "$c=C 1 c X");
+  b.text_extension(19, "$c=C 1 c second");  // subtype 19 names members by their long names
   b.text_extension(18, "X:A('1'\n)");
   b.text_extension(18, "X:B('2'\n)");
   b.end_dictionary();
   auto raw = parse_bytes(b.take());
   ASSERT_TRUE(raw.ok());
-  using P = std::pair<std::string, std::string>;
-  EXPECT_EQ(raw->long_names, (std::vector<P>{{"X", "second"}}));
-  ASSERT_EQ(raw->mr_sets.size(), 1u);
-  EXPECT_EQ(raw->mr_sets[0].name, "c");
-  EXPECT_TRUE(raw->mr_sets[0].is_v2);
-  ASSERT_EQ(raw->variable_attributes.size(), 1u);
-  EXPECT_EQ(raw->variable_attributes[0].attributes[0].first, "B");
+  // The text bodies are kept undecoded until resolution.
+  EXPECT_EQ(raw->long_names_body, bytes_of("X=second"));
+  EXPECT_EQ(raw->mr_sets_body, bytes_of("$c=C 1 c second"));
+  EXPECT_TRUE(raw->mr_sets_v2);
+  EXPECT_EQ(raw->variable_attributes_body, bytes_of("X:B('2'\n)"));
+  const SpssMetadata md = resolve_dictionary(std::move(raw).value()).metadata;
+  EXPECT_EQ(md.variable_names, (std::vector<std::string>{"second"}));
+  EXPECT_EQ(keys_of(md.mr_sets), (std::vector<std::string>{"c"}));
+  ASSERT_NE(md.variable_attributes.find("second"), nullptr);
+  EXPECT_EQ(md.variable_attributes.find("second")->size(), 1u);
+  EXPECT_NE(md.variable_attributes.find("second")->find("B"), nullptr);
 
   // Subtype 7 after 19 wins too, and an MR record without a valid line still replaces.
   auto b2 = with_header();
@@ -315,7 +352,8 @@ TEST(DictionaryExtensions, LaterRecordOfTheSameKindReplacesEarlier) {
   b2.text_extension(7, "nothing valid").end_dictionary();
   auto raw2 = parse_bytes(b2.take());
   ASSERT_TRUE(raw2.ok());
-  EXPECT_TRUE(raw2->mr_sets.empty());
+  EXPECT_FALSE(raw2->mr_sets_v2);
+  EXPECT_TRUE(resolve_dictionary(std::move(raw2).value()).metadata.mr_sets.empty());
 }
 
 }  // namespace

@@ -278,6 +278,27 @@ TEST(DictionaryFixtures, LongStrings) {
   EXPECT_EQ(*md.variable_storage_widths.find("greeting"), 56u);
 }
 
+TEST(DictionaryFixtures, NamesOfAWindows1252File) {
+  SKIP_WITHOUT_FIXTURES();
+  // SPSS wrote the names of this file in windows-1252; the expected names are pyreadstat's.
+  ResolvedDictionary d = must_resolve("savreaderwriter/german.sav");
+  const SpssMetadata& md = d.metadata;
+  const std::vector<std::string> names = {"python",
+                                          "programmieren",
+                                          "macht",
+                                          "\xC3\xBC"
+                                          "berhaupt",
+                                          "v\xC3\xB6llig",
+                                          "spa\xC3\x9F"};
+  EXPECT_EQ(md.file_encoding, "windows-1252");
+  EXPECT_EQ(md.variable_names, names);
+  // The attribute record names the variables by their long names: every role finds its column.
+  EXPECT_EQ(keys(md.variable_roles), names);
+  EXPECT_EQ(d.variables[3].short_name,
+            "\xC3\x9C"
+            "BERHAUP");
+}
+
 TEST(DictionaryFixtures, ZlibFile) {
   SKIP_WITHOUT_FIXTURES();
   ResolvedDictionary d = must_resolve("pyreadstat/sample.zsav");

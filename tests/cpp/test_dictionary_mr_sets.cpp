@@ -7,8 +7,10 @@ using namespace korvel;
 
 namespace {
 
-std::vector<RawMrSet> parse(std::string_view text, bool is_v2 = false) {
-  return parse_mr_sets_inner({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, is_v2);
+std::vector<RawMrSet> parse(std::string_view text, bool is_v2 = false,
+                            encoding::Encoding e = encoding::Encoding::UTF_8) {
+  return parse_mr_sets_inner({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, is_v2,
+                             e);
 }
 
 RawMrSet set(std::string name, std::string label, MrType type, std::optional<std::string> counted,
@@ -62,10 +64,25 @@ TEST(MrSetText, LineSyntax) {
        {set("s.1", "\xc3\xa9t\xc3\xa9", C, std::nullopt, {"\xc3\xa4", "b"})}},
       // A label length ending inside a multi-byte character: the line is skipped.
       {"$s=C 1 \xc3\xa9 a", {}},
-      // Bytes that are not UTF-8 are replaced before lengths are counted.
+      // In a UTF-8 file bytes that are not UTF-8 are replaced before lengths are counted.
       {"$s=C 3 \xe9 a", {set("s", "\xEF\xBF\xBD", C, std::nullopt, {"a"})}},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c.line), c.expected) << c.line;
+}
+
+TEST(MrSetText, TextThatIsNotUtf8IsReadInTheFilesEncoding) {
+  const auto cp1252 = encoding::Encoding::windows_1252;
+  // Names, counted values, labels and members decoded; lengths count bytes of the decoded text.
+  EXPECT_EQ(parse("$s\xe4tze=D2 \xe9 9 Qualit\xe4t \xfc"
+                  "ber b",
+                  false, cp1252),
+            (std::vector{set("s\xC3\xA4tze", "Qualit\xC3\xA4t", D, "\xC3\xA9",
+                             {"\xC3\xBC"
+                              "ber",
+                              "b"})}));
+  // Valid UTF-8 stands as it is in a file of any encoding.
+  EXPECT_EQ(parse("$s=C 2 \xc3\xa9 a", false, cp1252),
+            (std::vector{set("s", "\xC3\xA9", C, std::nullopt, {"a"})}));
 }
 
 TEST(MrSetText, LinesAreIndependent) {

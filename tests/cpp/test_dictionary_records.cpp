@@ -33,18 +33,18 @@ TEST(DictionaryRecords, StringWithContinuationsTakesOneRecordPerSlot) {
   EXPECT_TRUE(raw->variables[2].skip);
   EXPECT_EQ(raw->variables[1].var_type, VarType::numeric());
   EXPECT_FALSE(raw->variables[3].skip);
-  EXPECT_EQ(raw->variables[3].short_name, "AGE");
+  EXPECT_EQ(as_string(raw->variables[3].raw_name), "AGE");
 }
 
-TEST(DictionaryRecords, ShortNameIsTrimmedAndUpperCased) {
+TEST(DictionaryRecords, NameIsTrimmedAndKeptUndecoded) {
   auto b = with_header();
   VarSpec v;
-  v.name = std::string("\xc3\xa4ge\0\0", 5);  // "äge" padded with NULs
+  v.name = std::string("\xe4ge\0 \0", 6);  // windows-1252 "äge" padded with NULs and a space
   b.variable(v).end_dictionary();
   auto raw = parse_bytes(b.take());
   ASSERT_TRUE(raw.ok());
-  EXPECT_EQ(raw->variables[0].short_name, "\xc3\x84GE");
-  EXPECT_EQ(raw->variables[0].name, "\xc3\x84GE");
+  // Decoding and upper-casing wait for the file's encoding, known only after every record.
+  EXPECT_EQ(as_string(raw->variables[0].raw_name), "\xe4ge");
 }
 
 TEST(DictionaryRecords, LabelLengthsAndFlags) {
@@ -72,7 +72,7 @@ TEST(DictionaryRecords, LabelLengthsAndFlags) {
     ASSERT_TRUE(raw.ok()) << c.expected << ": " << raw.error().message();
     ASSERT_EQ(raw->variables.size(), 2u);
     EXPECT_EQ(label_text(raw->variables[0]), c.expected);
-    EXPECT_EQ(raw->variables[1].short_name, "NEXT");
+    EXPECT_EQ(as_string(raw->variables[1].raw_name), "NEXT");
   }
 }
 
@@ -116,7 +116,7 @@ TEST(DictionaryRecords, MissingValueForms) {
         expected.resize(8, ' ');
         EXPECT_EQ(std::string(mv.strings[i].begin(), mv.strings[i].end()), expected);
       }
-      EXPECT_EQ(raw->variables[1].short_name, "NEXT");
+      EXPECT_EQ(as_string(raw->variables[1].raw_name), "NEXT");
     }
   }
 }
@@ -207,7 +207,7 @@ TEST(DictionaryRecords, UnknownExtensionSubtypesAreSkipped) {
   auto raw = parse_bytes(b.take());
   ASSERT_TRUE(raw.ok()) << raw.error().message();
   ASSERT_EQ(raw->variables.size(), 2u);
-  EXPECT_EQ(raw->variables[1].short_name, "Y");
+  EXPECT_EQ(as_string(raw->variables[1].raw_name), "Y");
 }
 
 TEST(DictionaryRecords, TerminationLeavesReaderAtCaseData) {

@@ -46,14 +46,6 @@ CONVENTIONS = {
 # (fixture, field, reason): disagreements that are understood and accepted.
 KNOWN_DIFFERENCES = [
     (
-        "savreaderwriter/german.sav",
-        "names",
-        "the long names of this windows-1252 file hold the bytes of 'überhaupt', 'völlig' and "
-        "'spaß'; we decode names as UTF-8 whatever the declared encoding, so each non-ASCII "
-        "byte becomes U+FFFD ('\\ufffdberhaupt'); pyreadstat (and PSPP) decode them in the "
-        "file's encoding",
-    ),
-    (
         "pyreadstat/tegulu.sav",
         "values",
         "the Telugu text of Q16br9oe_Q24br9oe is cut at the variable's width in the middle of a "
