@@ -10,9 +10,14 @@ namespace korvel {
 namespace {
 
 constexpr size_t kSlot = 8;
-// Rows wider than this are processed in tiles of about kTileBytes.
+// Rows wider than this are processed in tiles of about kWideTileBytes.
 constexpr size_t kWideRowBytes = 12288;
-constexpr size_t kTileBytes = 4194304;
+constexpr size_t kWideTileBytes = 4194304;
+// A parallel pass over narrower rows goes tile by tile too: every column of a tile reads the
+// same cache-resident rows, where a pass per column over the whole chunk would stream the
+// chunk from memory once per column (measured: 3.0 s against 0.84 s for 1,000,000 rows of
+// 100 columns).
+constexpr size_t kNarrowTileBytes = 1048576;
 constexpr size_t kMinTileRows = 64;
 // Chunks of at least this many rows build their columns in parallel.
 constexpr size_t kParallelRows = 10000;
@@ -151,14 +156,13 @@ Status ColumnarBatchBuilder::push_raw_chunk(const uint8_t* rows, size_t byte_len
     for (auto& st : status) KORVEL_TRY(std::move(st));
     return Ok{};
   };
-  if (row_bytes > kWideRowBytes) {
-    size_t tile_rows = std::max(kTileBytes / row_bytes, kMinTileRows);
+  if (row_bytes > kWideRowBytes || row_count >= kParallelRows) {
+    const size_t tile_bytes = row_bytes > kWideRowBytes ? kWideTileBytes : kNarrowTileBytes;
+    const size_t tile_rows = std::max(tile_bytes / row_bytes, kMinTileRows);
     for (size_t start = 0; start < row_count; start += tile_rows) {
       size_t n = std::min(tile_rows, row_count - start);
       KORVEL_TRY(parallel(rows + start * row_bytes, n));
     }
-  } else if (row_count >= kParallelRows) {
-    KORVEL_TRY(parallel(rows, row_count));
   } else {
     for (size_t c = 0; c < ncols; ++c) {
       KORVEL_TRY(push_column(c, rows, row_count, slots_per_row, scratch_, decoded_));
