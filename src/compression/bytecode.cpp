@@ -214,6 +214,7 @@ BytecodeSource::BytecodeSource(BytecodeSource&& other) noexcept
     : state_(other.state_),
       map_base_(other.map_base_),
       map_len_(other.map_len_),
+      map_released_(other.map_released_),
       owned_(other.owned_) {
   other.map_base_ = nullptr;
   other.owned_ = nullptr;
@@ -227,6 +228,7 @@ BytecodeSource& BytecodeSource::operator=(BytecodeSource&& other) noexcept {
     state_ = other.state_;
     map_base_ = other.map_base_;
     map_len_ = other.map_len_;
+    map_released_ = other.map_released_;
     owned_ = other.owned_;
     other.map_base_ = nullptr;
     other.owned_ = nullptr;
@@ -247,6 +249,20 @@ void BytecodeSource::release() {
   owned_ = nullptr;
 }
 
+void BytecodeSource::release_consumed_pages() {
+  // Decoded bytes are never read again. Dropping their pages keeps a large file from costing
+  // its case data in memory on top of the columns built from it; the pages stay in the page
+  // cache and a private read-only mapping re-reads them if ever touched.
+  constexpr size_t kReleaseStep = size_t{16} << 20;
+  const auto* base = static_cast<const uint8_t*>(map_base_);
+  const auto consumed = static_cast<size_t>(state_.data + state_.position - base);
+  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t upto = consumed - consumed % page;
+  if (upto < map_released_ + kReleaseStep) return;
+  ::madvise(const_cast<uint8_t*>(base) + map_released_, upto - map_released_, MADV_DONTNEED);
+  map_released_ = upto;
+}
+
 size_t bytecode_rows_left(const BytecodeState& st, size_t slots_per_row) {
   if (slots_per_row == 0 || st.end_seen) return 0;
   size_t codes = (st.size > st.position ? st.size - st.position : 0) + (8 - st.command_index);
@@ -260,6 +276,7 @@ size_t BytecodeSource::max_rows_left(size_t slots_per_row) const {
 Result<RowsRead> BytecodeSource::read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) {
   if (state_.end_seen || max_rows == 0) return RowsRead{0, state_.end_seen};
   DecodeResult r = decode_rows(state_, dst, slots_per_row, max_rows);
+  if (map_base_ != nullptr) release_consumed_pages();
   switch (r.outcome) {
     case DecodeOutcome::Complete:
       return RowsRead{r.rows, false};

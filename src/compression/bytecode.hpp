@@ -133,10 +133,13 @@ class BytecodeSource {
  private:
   BytecodeSource() = default;
   void release();
+  // Drops the mapped pages the decoder has moved past.
+  void release_consumed_pages();
 
   BytecodeState state_;
   void* map_base_ = nullptr;  // the mapping, from a page boundary at or before the data
   size_t map_len_ = 0;
+  size_t map_released_ = 0;   // bytes from map_base_ whose pages have been dropped
   uint8_t* owned_ = nullptr;  // the copy, when not mapped
 };
 
