@@ -25,8 +25,9 @@ struct RawMrSet {
 
 // The sets of one record's text, one per well-formed line in line order; malformed lines are
 // skipped. Line syntax: "$name=" then "C", "D<n> <value>" or "E <x> <n> <value>", then
-// "<L> <label>" and the member names separated by white space (lengths count bytes of the
-// text decoded with decode_name_text in the file's encoding `e`).
+// "<L> <label>" and the member names separated by white space. Lengths count the stored bytes;
+// names, counted values, labels and members are decoded with decode_name_text in the file's
+// encoding `e`.
 std::vector<RawMrSet> parse_mr_sets_inner(ByteSpan body, bool is_v2, encoding::Encoding e);
 
 // The run of ASCII digits at the start of `text` (at least one) as a 64-bit number, and the

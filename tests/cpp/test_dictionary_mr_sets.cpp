@@ -64,25 +64,47 @@ TEST(MrSetText, LineSyntax) {
        {set("s.1", "\xc3\xa9t\xc3\xa9", C, std::nullopt, {"\xc3\xa4", "b"})}},
       // A label length ending inside a multi-byte character: the line is skipped.
       {"$s=C 1 \xc3\xa9 a", {}},
-      // In a UTF-8 file bytes that are not UTF-8 are replaced before lengths are counted.
-      {"$s=C 3 \xe9 a", {set("s", "\xEF\xBF\xBD", C, std::nullopt, {"a"})}},
+      // In a UTF-8 file a byte that is not UTF-8 becomes U+FFFD; lengths count stored bytes.
+      {"$s=C 1 \xe9 a", {set("s", "\xEF\xBF\xBD", C, std::nullopt, {"a"})}},
+      {"$s=C 3 \xe9 a", {set("s", "\xEF\xBF\xBD a", C, std::nullopt, {})}},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c.line), c.expected) << c.line;
 }
 
 TEST(MrSetText, TextThatIsNotUtf8IsReadInTheFilesEncoding) {
   const auto cp1252 = encoding::Encoding::windows_1252;
-  // Names, counted values, labels and members decoded; lengths count bytes of the decoded text.
-  EXPECT_EQ(parse("$s\xe4tze=D2 \xe9 9 Qualit\xe4t \xfc"
-                  "ber b",
-                  false, cp1252),
-            (std::vector{set("s\xC3\xA4tze", "Qualit\xC3\xA4t", D, "\xC3\xA9",
-                             {"\xC3\xBC"
-                              "ber",
-                              "b"})}));
-  // Valid UTF-8 stands as it is in a file of any encoding.
-  EXPECT_EQ(parse("$s=C 2 \xc3\xa9 a", false, cp1252),
-            (std::vector{set("s", "\xC3\xA9", C, std::nullopt, {"a"})}));
+  const std::string uber =
+      "\xC3\xBC"
+      "ber";
+  struct Case {
+    std::string line;
+    std::vector<RawMrSet> expected;
+  };
+  const std::vector<Case> cases = {
+      // Lengths count the stored bytes, as the writer counted them; the pieces are decoded.
+      {"$s\xe4tze=D1 \xe9 8 Qualit\xe4t \xfc"
+       "ber b",
+       {set("s\xC3\xA4tze", "Qualit\xC3\xA4t", D, "\xC3\xA9", {uber, "b"})}},
+      // The line as GNU PSPP writes it for a windows-1252 dictionary.
+      {"$s\xe4tze=C 13 Qualit\xe4t \xfc"
+       "bel \xfc"
+       "ber a b",
+       {set("s\xC3\xA4tze",
+            "Qualit\xC3\xA4t \xC3\xBC"
+            "bel",
+            C, std::nullopt, {uber, "a", "b"})}},
+      {"$s=E 1 2 \x80\x80 2 \xe9\xe9 a",
+       {set("s", "\xC3\xA9\xC3\xA9", D, "\xE2\x82\xAC\xE2\x82\xAC", {"a"})}},
+      // A label longer than the rest of the line.
+      {"$s=C 9 \xe9t\xe9 ", {set("s", "\xC3\xA9t\xC3\xA9", C, std::nullopt, {})}},
+      // Valid UTF-8 stands as it is in a file of any encoding.
+      {"$s=C 2 \xc3\xa9 a", {set("s", "\xC3\xA9", C, std::nullopt, {"a"})}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse(c.line, false, cp1252), c.expected) << c.line;
+  // Each line is judged on its own.
+  EXPECT_EQ(parse("$a=C 2 \xc3\xa9 x\n$b=C 1 \xe9 y", false, cp1252),
+            (std::vector{set("a", "\xC3\xA9", C, std::nullopt, {"x"}),
+                         set("b", "\xC3\xA9", C, std::nullopt, {"y"})}));
 }
 
 TEST(MrSetText, LinesAreIndependent) {

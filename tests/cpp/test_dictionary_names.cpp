@@ -205,7 +205,8 @@ TEST(DictionaryNames, MultipleResponseSetsInTheFilesEncoding) {
                                          "ber a"
                                        : "\xDC"
                                          "BER A";
-    b.text_extension(subtype, "$s\xE4tze=D2 \xE9 9 Qualit\xE4t " + members + "\n");
+    // Lengths count the stored bytes: one for "\xE9", eight for "Qualit\xE4t".
+    b.text_extension(subtype, "$s\xE4tze=D1 \xE9 8 Qualit\xE4t " + members + "\n");
     b.text_extension(20, "windows-1252").end_dictionary();
     const SpssMetadata md = resolve_bytes(b.take()).metadata;
     ASSERT_EQ(keys(md.mr_sets), (std::vector<std::string>{"s\xC3\xA4tze"})) << subtype;
