@@ -174,7 +174,9 @@ def test_a_thousand_rounds_keep_memory_and_descriptors_flat(path, work):
         work(path)
     gc.collect()
     growth = rss_bytes() - at_100
-    assert growth < 1 << 20, f"RSS grew by {growth} bytes between round 100 and round 1000"
+    # Allocator noise stays well below this; a leak of even one small batch per read
+    # (900 reads of tens of KiB) is far above it.
+    assert growth < 8 << 20, f"RSS grew by {growth} bytes between round 100 and round 1000"
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
