@@ -9,6 +9,7 @@
 #include <string>
 
 #include "memory/alloc.hpp"
+#include "thread_pool.hpp"
 
 namespace korvel {
 
@@ -168,33 +169,90 @@ Result<ZlibSource> ZlibSource::open(SavReader& reader, double bias) {
   KORVEL_ASSIGN_OR_RETURN(z.zheader_, read_zheader(reader));
   KORVEL_ASSIGN_OR_RETURN(z.trailer_, read_ztrailer(reader, z.zheader_.ztrailer_ofs));
   z.state_ = BytecodeState::make(bias, reader.swap_bytes());
-  if (!z.trailer_.blocks.empty()) KORVEL_TRY(z.refill(reader.source()));
+  // Only block 0 at open: a metadata read needs no more.
+  if (!z.trailer_.blocks.empty()) KORVEL_TRY(z.refill(reader.source(), 1));
   return z;
 }
 
-Status ZlibSource::refill(BufferedReader& reader) {
-  const ZBlock& block = trailer_.blocks[next_block_];
-  KORVEL_TRY(check_block_sizes(block, next_block_));
+void ZlibSource::inflate_ahead(BufferedReader& reader, size_t max_ahead) {
+  std::vector<std::vector<uint8_t>> streams;
+  const size_t first = ahead_.size();  // the read streams belong to ahead_[first], ...
+  uint64_t planned = 0;
+  for (size_t i = next_block_ + ahead_.size();
+       i < trailer_.blocks.size() && ahead_.size() < max_ahead; ++i) {
+    const ZBlock& block = trailer_.blocks[i];
+    Inflated item;
+    item.status = check_block_sizes(block, i);
+    if (item.status.ok()) {
+      item.status = check_in_file(block.compressed_ofs,
+                                  static_cast<uint64_t>(block.compressed_size), reader.size());
+    }
+    const auto usize = static_cast<size_t>(std::max(block.uncompressed_size, 0));
+    if (item.status.ok() && !ahead_.empty() && planned + usize > kInflateAheadBytes) break;
+    if (item.status.ok()) {
+      const size_t need = kWindowRoom + usize;
+      auto spare = std::find_if(spare_.begin(), spare_.end(),
+                                [&](const auto& b) { return b.second >= need; });
+      if (spare != spare_.end()) {
+        item.buffer = std::move(spare->first);
+        item.capacity = spare->second;
+        spare_.erase(spare);
+      } else {
+        item.buffer.reset(static_cast<uint8_t*>(alloc_aligned(need)));
+        item.capacity = need;
+        if (!item.buffer) item.status = SpssError::os(ENOMEM);
+      }
+    }
+    if (item.status.ok()) {
+      std::vector<uint8_t> stream(static_cast<size_t>(block.compressed_size));
+      item.status = read_at(reader, static_cast<uint64_t>(block.compressed_ofs), stream.data(),
+                            stream.size());
+      if (item.status.ok()) streams.push_back(std::move(stream));
+    }
+    item.size = usize;
+    const bool failed = !item.status.ok();
+    ahead_.push_back(std::move(item));
+    planned += usize;
+    if (failed) break;  // later blocks wait until the decoder is past this one
+  }
+  ThreadPool::global().parallel_for(
+      streams.size(),
+      [&](size_t k) {
+        Inflated& item = ahead_[first + k];
+        item.status = inflate_block(streams[k].data(), streams[k].size(),
+                                    item.buffer.get() + kWindowRoom, item.size);
+      },
+      1);
+}
+
+Status ZlibSource::refill(BufferedReader& reader, size_t max_ahead) {
+  if (ahead_.empty()) inflate_ahead(reader, max_ahead);
+  if (ahead_.empty()) return SpssError::unexpected_eof();  // no block left to read
+  Inflated block = std::move(ahead_.front());
+  ahead_.pop_front();
+  if (!block.status.ok()) return std::move(block.status).error();
   const size_t pos = std::min(state_.position, state_.size);
   const size_t tail = state_.size - pos;
-  const size_t need = tail + static_cast<size_t>(block.uncompressed_size);
-  if (need > window_capacity_) {
-    // Check the block's place in the file before growing the window for it.
-    KORVEL_TRY(check_in_file(block.compressed_ofs, static_cast<uint64_t>(block.compressed_size),
-                             reader.size()));
-    auto* fresh = static_cast<uint8_t*>(alloc_aligned(need));
+  uint8_t* start;
+  if (tail <= kWindowRoom) {
+    start = block.buffer.get() + kWindowRoom - tail;
+    if (tail > 0) std::memcpy(start, state_.data + pos, tail);
+    if (window_ && spare_.size() < 8) spare_.emplace_back(std::move(window_), window_capacity_);
+    window_ = std::move(block.buffer);
+    window_capacity_ = block.capacity;
+  } else {
+    // A tail longer than the room (not produced by the decoder's stops) is joined by a copy.
+    auto* fresh = static_cast<uint8_t*>(alloc_aligned(tail + block.size));
     if (fresh == nullptr) return SpssError::os(ENOMEM);
-    if (tail > 0) std::memcpy(fresh, state_.data + pos, tail);
+    std::memcpy(fresh, state_.data + pos, tail);
+    std::memcpy(fresh + tail, block.buffer.get() + kWindowRoom, block.size);
     window_.reset(fresh);
-    window_capacity_ = need;
-  } else if (tail > 0) {
-    std::memmove(window_.get(), window_.get() + pos, tail);
+    window_capacity_ = tail + block.size;
+    start = fresh;
   }
-  state_.data = window_.get();
-  state_.size = tail;
+  state_.data = start;
+  state_.size = tail + block.size;
   state_.position = 0;
-  KORVEL_TRY(read_block_into(reader, block, compressed_, window_.get() + tail));
-  state_.size = need;
   ++next_block_;
   return Ok{};
 }
@@ -233,7 +291,7 @@ Result<RowsRead> ZlibSource::read_rows(BufferedReader& reader, uint8_t* dst, siz
     // the blocks run out the data has ended and the partial row is dropped.
     if (next_block_ >= trailer_.blocks.size()) return RowsRead{rows, true};
     filled = r.partial_slots;
-    KORVEL_TRY(refill(reader));
+    KORVEL_TRY(refill(reader, 2 * ThreadPool::global().concurrency()));
   }
 }
 

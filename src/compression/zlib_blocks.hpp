@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,8 @@ inline constexpr size_t kZBlockEntrySize = 24;
 // is damaged or hostile, and is refused before anything is allocated for it.
 inline constexpr uint64_t kMaxInflateRatio = 1032;
 inline constexpr uint64_t kInflateSlack = 4096;
+// Output inflated ahead of the decoder, beyond the block it needs now.
+inline constexpr uint64_t kInflateAheadBytes = uint64_t{64} << 20;
 
 struct ZHeader {
   int64_t zheader_ofs = 0;
@@ -94,9 +97,22 @@ class ZlibSource {
   struct FreeAligned {
     void operator()(uint8_t* p) const noexcept;
   };
+  // A block inflated ahead of the decoder, behind kWindowRoom bytes of room for the tail of
+  // the window before it; or the error that block gave, reported when the decoder reaches it.
+  struct Inflated {
+    std::unique_ptr<uint8_t, FreeAligned> buffer;
+    size_t capacity = 0;
+    size_t size = 0;
+    Status status;
+  };
+  static constexpr size_t kWindowRoom = 64;
+
   ZlibSource() = default;
-  // Moves the unconsumed tail to the window's start and appends block next_block_.
-  Status refill(BufferedReader& reader);
+  // Makes block next_block_ the window, behind the unconsumed tail of the previous one.
+  Status refill(BufferedReader& reader, size_t max_ahead);
+  // Reads the next blocks' streams (on this thread) and inflates them on the thread pool:
+  // up to `max_ahead` blocks and, beyond the first, kInflateAheadBytes of output.
+  void inflate_ahead(BufferedReader& reader, size_t max_ahead);
 
   ZHeader zheader_;
   ZTrailer trailer_;
@@ -104,7 +120,10 @@ class ZlibSource {
   BytecodeState state_;
   std::unique_ptr<uint8_t, FreeAligned> window_;
   size_t window_capacity_ = 0;
-  std::vector<uint8_t> compressed_;  // reused for every block's zlib stream
+  std::deque<Inflated> ahead_;  // blocks next_block_, next_block_ + 1, ...
+  // Windows the decoder has left, reused for later blocks: fresh memory would be faulted in
+  // page by page again for every block.
+  std::vector<std::pair<std::unique_ptr<uint8_t, FreeAligned>, size_t>> spare_;
 };
 
 }  // namespace korvel

@@ -523,6 +523,35 @@ TEST(InflateBlockTest, ErrorTexts) {
   EXPECT_TRUE(korvel::inflate_block(empty.data(), empty.size(), nullptr, 0).ok());
 }
 
+TEST(ZlibSourceTest, DamagedLaterBlockFailsOnlyTheReadThatReachesIt) {
+  // Six blocks of one command block each (eight 1-slot rows), inflated several at a time:
+  // the damage in block 3 must not show before the rows of blocks 1 and 2 are out.
+  Stream sb;
+  for (int i = 0; i < 48; ++i) sb.code(static_cast<uint8_t>(101 + i));
+  Zsav z;
+  z.stream = sb.finish();
+  z.block_sizes = {8, 8, 8, 8, 8};
+  z.tamper = [](std::vector<ZBlock>&, std::vector<std::vector<uint8_t>>& p) { p[3][0] = 0x00; };
+  auto file = z.build();
+  auto reader = reader_at_case_data(file, z.prefix, false);
+  auto src = ZlibSource::open(*reader, 100.0);
+  ASSERT_TRUE(src.ok());
+  std::vector<uint8_t> buf(8 * 8);
+  for (int block = 0; block < 3; ++block) {
+    auto r = src->read_rows(reader->source(), buf.data(), 1, 8);
+    ASSERT_TRUE(r.ok()) << "block " << block << ": " << r.error().message();
+    EXPECT_EQ(r->rows, 8u);
+    uint64_t first;
+    std::memcpy(&first, buf.data(), 8);
+    EXPECT_EQ(double_of(first), 1.0 + 8 * block);
+  }
+  auto r = src->read_rows(reader->source(), buf.data(), 1, 8);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(),
+            "zlib decompression failed: single block decompression failed: deflate "
+            "decompression error: incorrect header check");
+}
+
 TEST(ZlibSourceTest, CorruptBlockHeader) {
   Zsav z;
   z.stream = Stream().code(101).code(252).finish();
