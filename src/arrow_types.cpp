@@ -10,19 +10,19 @@ ColumnType column_type(const VarType& storage, uint8_t print_format_type) {
   return ColumnType::Float64;
 }
 
-TemporalKind temporal_kind(ColumnType type) {
+std::optional<arrow::TemporalKind> temporal_kind(ColumnType type) {
   switch (type) {
     case ColumnType::Date32:
-      return TemporalKind::Date;
+      return arrow::TemporalKind::Date;
     case ColumnType::TimestampUs:
-      return TemporalKind::Timestamp;
+      return arrow::TemporalKind::Timestamp;
     case ColumnType::DurationUs:
-      return TemporalKind::Duration;
+      return arrow::TemporalKind::Duration;
     case ColumnType::Float64:
     case ColumnType::String:
       break;
   }
-  return TemporalKind::None;
+  return std::nullopt;
 }
 
 std::string_view arrow_data_type_name(ColumnType type) {

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include <optional>
+
+#include "arrow/temporal.hpp"
 #include "constants.hpp"
 
 namespace korvel {
@@ -17,15 +20,13 @@ enum class ColumnType : uint8_t {
   DurationUs,   // microseconds
 };
 
-// The conversion a numeric column's SPSS seconds need.
-enum class TemporalKind : uint8_t { None, Date, Timestamp, Duration };
-
 // Strings are String whatever their format; numeric columns follow the print format's type
 // code: date formats give Date32, TIME/DTIME/MTIME Duration, DATETIME/YMDHMS Timestamp, and
 // every other code (WKDAY, MONTH, 0 for no valid format, codes above 41) Float64.
 ColumnType column_type(const VarType& storage, uint8_t print_format_type);
 
-TemporalKind temporal_kind(ColumnType type);
+// The conversion a column's SPSS seconds need; nothing for Float64 and String.
+std::optional<arrow::TemporalKind> temporal_kind(ColumnType type);
 
 // The type's name in the metadata's arrow_data_types map: "f64", "String", "Date32",
 // "Timestamp[us]", "Duration[us]".

@@ -32,20 +32,6 @@ arrow::DataType arrow_type(ColumnType t) {
   return arrow::TypeId::Float64;
 }
 
-std::optional<arrow::TemporalKind> arrow_temporal(ColumnType t) {
-  switch (temporal_kind(t)) {
-    case TemporalKind::Date:
-      return arrow::TemporalKind::Date;
-    case TemporalKind::Timestamp:
-      return arrow::TemporalKind::Timestamp;
-    case TemporalKind::Duration:
-      return arrow::TemporalKind::Duration;
-    case TemporalKind::None:
-      break;
-  }
-  return std::nullopt;
-}
-
 ColumnType type_of(const VariableRecord& v) {
   return column_type(v.var_type, v.print_format.format_type);
 }
@@ -147,7 +133,7 @@ Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t
     bool dedup = v.var_type.is_string && dict_.metadata.variable_value_labels.contains(v.name);
     KORVEL_TRY(builder.add_column(column_field(v),
                                   ColumnMapping::make(v.var_type, v.slot_index, v.n_segments),
-                                  dedup, arrow_temporal(t), capacity));
+                                  dedup, temporal_kind(t), capacity));
   }
 
   if (row_bytes > 0) {

@@ -416,14 +416,14 @@ TEST(ColumnTypeRule, EveryFormatCode) {
     ColumnType type;
     const char* arrow;
     const char* schema;
-    TemporalKind kind;
+    std::optional<arrow::TemporalKind> kind;
   };
   const Names names[] = {
-      {ColumnType::Float64, "f64", "Float64", TemporalKind::None},
-      {ColumnType::String, "String", "String", TemporalKind::None},
-      {ColumnType::Date32, "Date32", "Date", TemporalKind::Date},
-      {ColumnType::TimestampUs, "Timestamp[us]", "Datetime", TemporalKind::Timestamp},
-      {ColumnType::DurationUs, "Duration[us]", "Duration", TemporalKind::Duration},
+      {ColumnType::Float64, "f64", "Float64", std::nullopt},
+      {ColumnType::String, "String", "String", std::nullopt},
+      {ColumnType::Date32, "Date32", "Date", arrow::TemporalKind::Date},
+      {ColumnType::TimestampUs, "Timestamp[us]", "Datetime", arrow::TemporalKind::Timestamp},
+      {ColumnType::DurationUs, "Duration[us]", "Duration", arrow::TemporalKind::Duration},
   };
   for (const auto& n : names) {
     EXPECT_EQ(arrow_data_type_name(n.type), n.arrow);
