@@ -273,21 +273,13 @@ PyObject* get_schema(PyObject* self, void*) {
 
 // ----- lookups ------------------------------------------------------------------------
 
-bool check_name(const SpssMetadata& m, const std::string& name) {
-  if (m.variable_names.empty()) return true;
-  for (const auto& n : m.variable_names)
-    if (n == name) return true;
-  raise(PyExc_KeyError, "variable '" + name + "' not found in metadata");
-  return false;
-}
-
 // Parses the single `name` argument and runs the name check.
 std::optional<std::string> name_arg(const char* method, PyObject* self, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(method, args, nargs, kwnames, {"name"}, 1, a)) return std::nullopt;
   auto name = as_str(a[0], "name");
-  if (!name || !check_name(model(self), *name)) return std::nullopt;
+  if (!name || !check_variable_name(model(self), *name)) return std::nullopt;
   return name;
 }
 
@@ -356,7 +348,7 @@ PyObject* m_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       attr = as_str(a[1], "attr");
       if (!attr) return nullptr;
     }
-    if (!check_name(model(self), *name)) return nullptr;
+    if (!check_variable_name(model(self), *name)) return nullptr;
     const auto* attrs = model(self).variable_attributes.find(*name);
     if (!attr) {
       if (!attrs) Py_RETURN_NONE;
@@ -468,6 +460,14 @@ std::vector<PyGetSetDef>& getset_table() {
 }
 
 }  // namespace
+
+bool check_variable_name(const SpssMetadata& m, const std::string& name) {
+  if (m.variable_names.empty()) return true;
+  for (const auto& n : m.variable_names)
+    if (n == name) return true;
+  raise(PyExc_KeyError, "variable '" + name + "' not found in metadata");
+  return false;
+}
 
 PyObject* metadata_type() {
   if (!the_type) {

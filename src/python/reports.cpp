@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <string_view>
-#include <unordered_set>
 
 #include "python/conversions.hpp"
 #include "python/metadata_object.hpp"
@@ -246,14 +245,8 @@ PyObject* metadata_describe(PyObject* self, PyObject* const* args, Py_ssize_t na
       names = std::move(*list);
     }
     // Every name is checked before anything is printed.
-    if (!m->variable_names.empty()) {
-      std::unordered_set<std::string_view> known(m->variable_names.begin(),
-                                                 m->variable_names.end());
-      for (const auto& name : names) {
-        if (!known.count(name)) {
-          return raise(PyExc_KeyError, "variable '" + name + "' not found in metadata");
-        }
-      }
+    for (const auto& name : names) {
+      if (!check_variable_name(*m, name)) return nullptr;
     }
     if (names.empty()) Py_RETURN_NONE;
     ReportOutput out;
