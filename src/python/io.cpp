@@ -187,10 +187,9 @@ PyObject* br_schema(PyObject* self, PyObject*) {
     // Held here: the fields must not outlive the schema that owns them.
     const auto schema = b.scanner().projected_schema();
     for (const auto& field : schema->fields) {
+      Ref key = str(field.name);
       Ref value = str(schema_type_string(field.type));
-      if (!value || PyDict_SetItem(d.get(), str(field.name).get(), value.get()) < 0) {
-        return nullptr;
-      }
+      if (!key || !value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return d.release();
   });
