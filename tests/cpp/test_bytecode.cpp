@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bytecode_stream.hpp"
 #include "compression/bytecode.hpp"
 
 using korvel::BytecodeSource;
@@ -14,59 +15,11 @@ using korvel::BytecodeState;
 using korvel::DecodeOutcome;
 using korvel::DecodeResult;
 
+using korvel::testing::bits_of;
+using korvel::testing::double_of;
+using korvel::testing::StreamBuilder;
+
 namespace {
-
-uint64_t bits_of(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, 8);
-  return b;
-}
-
-double double_of(uint64_t b) {
-  double v;
-  std::memcpy(&v, &b, 8);
-  return v;
-}
-
-// Builds a bytecode stream the way a writer lays it out: eight codes, then the raw values of
-// that block's codes 253.
-class StreamBuilder {
- public:
-  StreamBuilder& code(uint8_t c) {
-    codes_.push_back(c);
-    if (codes_.size() == 8) flush();
-    return *this;
-  }
-  StreamBuilder& codes(std::initializer_list<uint8_t> cs) {
-    for (uint8_t c : cs) code(c);
-    return *this;
-  }
-  StreamBuilder& raw(uint64_t bits) {
-    raws_.push_back(bits);
-    return code(253);
-  }
-  StreamBuilder& raw_double(double v) { return raw(bits_of(v)); }
-  // Pads the open block with codes 0.
-  std::vector<uint8_t> finish() {
-    while (!codes_.empty()) code(0);
-    return out_;
-  }
-
- private:
-  void flush() {
-    out_.insert(out_.end(), codes_.begin(), codes_.end());
-    for (uint64_t r : raws_) {
-      uint8_t b[8];
-      std::memcpy(b, &r, 8);
-      out_.insert(out_.end(), b, b + 8);
-    }
-    codes_.clear();
-    raws_.clear();
-  }
-  std::vector<uint8_t> codes_;
-  std::vector<uint64_t> raws_;
-  std::vector<uint8_t> out_;
-};
 
 BytecodeState state_over(const std::vector<uint8_t>& data, double bias = 100.0, bool swap = false) {
   BytecodeState st = BytecodeState::make(bias, swap);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bytecode_stream.hpp"
 #include "compression/bytecode.hpp"
 #include "compression/zlib_blocks.hpp"
 
@@ -17,52 +18,11 @@ using korvel::SavReader;
 using korvel::ZBlock;
 using korvel::ZlibSource;
 
+using korvel::testing::bits_of;
+using korvel::testing::double_of;
+using korvel::testing::StreamBuilder;
+
 namespace {
-
-uint64_t bits_of(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, 8);
-  return b;
-}
-
-double double_of(uint64_t b) {
-  double v;
-  std::memcpy(&v, &b, 8);
-  return v;
-}
-
-// A bytecode stream laid out as a writer does: eight codes, then the block's raw values.
-class Stream {
- public:
-  Stream& code(uint8_t c) {
-    codes_.push_back(c);
-    if (codes_.size() == 8) flush();
-    return *this;
-  }
-  Stream& raw(uint64_t bits) {
-    raws_.push_back(bits);
-    return code(253);
-  }
-  std::vector<uint8_t> finish() {
-    while (!codes_.empty()) code(0);
-    return out_;
-  }
-
- private:
-  void flush() {
-    out_.insert(out_.end(), codes_.begin(), codes_.end());
-    for (uint64_t r : raws_) {
-      uint8_t b[8];
-      std::memcpy(b, &r, 8);
-      out_.insert(out_.end(), b, b + 8);
-    }
-    codes_.clear();
-    raws_.clear();
-  }
-  std::vector<uint8_t> codes_;
-  std::vector<uint64_t> raws_;
-  std::vector<uint8_t> out_;
-};
 
 std::vector<uint8_t> zlib_compress(const uint8_t* p, size_t n) {
   uLongf len = compressBound(n);
@@ -223,7 +183,7 @@ Drained drain(ZlibSource& src, BufferedReader& reader, size_t spr, size_t batch)
 }
 
 std::vector<uint8_t> random_stream(std::mt19937_64& rng, size_t n_codes, bool with_end) {
-  Stream sb;
+  StreamBuilder sb;
   std::uniform_int_distribution<int> kind(0, 99);
   std::uniform_int_distribution<int> small(1, 251);
   for (size_t i = 0; i < n_codes; ++i) {
@@ -266,7 +226,7 @@ TEST(ZlibSourceTest, RowsAcrossBlockBoundaries) {
   // A row starting near the end of block 0 and ending in block 1; a raw value split by the
   // boundary; a command block that ends block 0 exactly with its raw values in block 1.
   const size_t spr = 3;
-  std::vector<uint8_t> stream = Stream()
+  std::vector<uint8_t> stream = StreamBuilder()
                                     .code(101)
                                     .code(102)
                                     .code(103)
@@ -341,7 +301,7 @@ TEST(ZlibSourceTest, RowLongerThanABlock) {
   // several blocks; none may be dropped while blocks remain.
   const size_t spr = 40;
   std::mt19937_64 rng(5);
-  Stream sb;
+  StreamBuilder sb;
   for (size_t i = 0; i < spr * 6; ++i) {
     if (i % 3 == 0) {
       sb.raw(rng());
@@ -382,7 +342,7 @@ TEST(ZlibSourceTest, RowLongerThanABlock) {
 
 TEST(ZlibSourceTest, PartialLastRowIsDropped) {
   const size_t spr = 2;
-  auto stream = Stream().code(101).code(102).code(103).code(104).code(105).finish();
+  auto stream = StreamBuilder().code(101).code(102).code(103).code(104).code(105).finish();
   Zsav z;
   z.stream = stream;
   z.block_sizes = {4};
@@ -404,7 +364,7 @@ TEST(ZlibSourceTest, DeclaredSizesAgainstTheStream) {
   // Codes 101..108 form block 0 (8 bytes); 109 and 252 block 1.
   auto two_blocks = [&](int extra_last, int extra_first) {
     Zsav z;
-    z.stream = Stream()
+    z.stream = StreamBuilder()
                    .code(101)
                    .code(102)
                    .code(103)
@@ -526,7 +486,7 @@ TEST(InflateBlockTest, ErrorTexts) {
 TEST(ZlibSourceTest, DamagedLaterBlockFailsOnlyTheReadThatReachesIt) {
   // Six blocks of one command block each (eight 1-slot rows), inflated several at a time:
   // the damage in block 3 must not show before the rows of blocks 1 and 2 are out.
-  Stream sb;
+  StreamBuilder sb;
   for (int i = 0; i < 48; ++i) sb.code(static_cast<uint8_t>(101 + i));
   Zsav z;
   z.stream = sb.finish();
@@ -554,7 +514,7 @@ TEST(ZlibSourceTest, DamagedLaterBlockFailsOnlyTheReadThatReachesIt) {
 
 TEST(ZlibSourceTest, CorruptBlockHeader) {
   Zsav z;
-  z.stream = Stream().code(101).code(252).finish();
+  z.stream = StreamBuilder().code(101).code(252).finish();
   z.tamper = [](std::vector<ZBlock>&, std::vector<std::vector<uint8_t>>& p) { p[0][0] = 0x00; };
   auto file = z.build();
   auto reader = reader_at_case_data(file, z.prefix, false);
@@ -567,7 +527,7 @@ TEST(ZlibSourceTest, CorruptBlockHeader) {
 
 TEST(ZlibSourceTest, HeaderBiasDecides) {
   Zsav z;
-  z.stream = Stream().code(1).code(252).finish();
+  z.stream = StreamBuilder().code(1).code(252).finish();
   z.ztrailer_bias = -100;
   auto file = z.build();
   auto reader = reader_at_case_data(file, z.prefix, false);
@@ -581,7 +541,7 @@ TEST(ZlibSourceTest, HeaderBiasDecides) {
 
 TEST(ZlibSourceTest, DecompressSingleBlock) {
   Zsav z;
-  z.stream = Stream().code(101).code(102).code(252).finish();
+  z.stream = StreamBuilder().code(101).code(102).code(252).finish();
   auto file = z.build();
   auto reader = reader_at_case_data(file, z.prefix, false);
   auto src = ZlibSource::open(*reader, 100.0);
@@ -628,7 +588,7 @@ TEST(ZlibSourceTest, DamagedOrHostileBlockTables) {
   };
   for (const auto& c : cases) {
     Zsav z;
-    z.stream = Stream()
+    z.stream = StreamBuilder()
                    .code(101)
                    .code(102)
                    .code(103)
@@ -664,7 +624,7 @@ TEST(ZlibSourceTest, DamagedOrHostileBlockTables) {
 
 TEST(ZlibSourceTest, UnreadableTrailer) {
   Zsav z;
-  z.stream = Stream().code(101).code(252).finish();
+  z.stream = StreamBuilder().code(101).code(252).finish();
   auto file = z.build();
   for (int64_t ofs : {int64_t{-1}, static_cast<int64_t>(file.size()) - 10, int64_t{1} << 50}) {
     std::vector<uint8_t> f = file;
@@ -683,7 +643,7 @@ TEST(ZlibSourceTest, BigEndianFile) {
   const uint64_t raw_be = __builtin_bswap64(bits_of(-2.25));
   Zsav z;
   z.big_endian = true;
-  z.stream = Stream().code(1).code(255).raw(raw_be).code(254).code(150).code(252).finish();
+  z.stream = StreamBuilder().code(1).code(255).raw(raw_be).code(254).code(150).code(252).finish();
   z.block_sizes = {12};
   auto file = z.build();
   auto reader = reader_at_case_data(file, z.prefix, true);
