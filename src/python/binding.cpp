@@ -28,30 +28,26 @@ PyObject* raise_spss_error(const SpssError& e) {
 
 namespace {
 
-bool bind_keywords(const char* function, PyObject* const* kwvalues, PyObject* kwnames,
-                   std::initializer_list<const char*> names, size_t nargs, PyObject** out) {
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    const char* key_text = PyUnicode_AsUTF8(key);
-    if (!key_text) return false;
-    size_t i = 0;
-    for (const char* name : names) {
-      if (std::strcmp(name, key_text) == 0) break;
-      ++i;
-    }
-    if (i == names.size()) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
-                   key_text);
-      return false;
-    }
-    if (out[i] || i < nargs) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                   key_text);
-      return false;
-    }
-    out[i] = kwvalues[k];
+// Binds one keyword argument to its parameter; out[i] already set means it came twice.
+bool bind_keyword(const char* function, PyObject* key, PyObject* value,
+                  std::initializer_list<const char*> names, PyObject** out) {
+  const char* key_text = PyUnicode_AsUTF8(key);
+  if (!key_text) return false;
+  size_t i = 0;
+  for (const char* name : names) {
+    if (std::strcmp(name, key_text) == 0) break;
+    ++i;
   }
+  if (i == names.size()) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
+                 key_text);
+    return false;
+  }
+  if (out[i]) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, key_text);
+    return false;
+  }
+  out[i] = value;
   return true;
 }
 
@@ -86,8 +82,11 @@ bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, P
   for (size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
   if (!check_arity(function, nargs, names)) return false;
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  if (!bind_keywords(function, args + nargs, kwnames, names, static_cast<size_t>(nargs), out)) {
-    return false;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!bind_keyword(function, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], names, out)) {
+      return false;
+    }
   }
   return check_required(function, names, required, out);
 }
@@ -98,28 +97,11 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
   for (size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
   if (!check_arity(function, nargs, names)) return false;
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+  if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const char* key_text = PyUnicode_AsUTF8(key);
-      if (!key_text) return false;
-      size_t i = 0;
-      for (const char* name : names) {
-        if (std::strcmp(name, key_text) == 0) break;
-        ++i;
-      }
-      if (i == names.size()) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
-                     key_text);
-        return false;
-      }
-      if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                     key_text);
-        return false;
-      }
-      out[i] = value;
+      if (!bind_keyword(function, key, value, names, out)) return false;
     }
   }
   return check_required(function, names, required, out);
