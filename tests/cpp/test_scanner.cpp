@@ -140,6 +140,19 @@ TEST(SavScanner, BigEndianNumbersComeOutRight) {
   EXPECT_EQ(s->metadata().number_rows, 4);
 }
 
+TEST(SavScanner, BigEndianSystemMissingIsNull) {
+  SavBuilder b(/*big_endian=*/true);
+  b.header().numeric("X").end_dictionary();
+  b.u64(kSysmis).f64(-2.5);  // both in the file's byte order
+  auto s = open_bytes(b.take());
+  auto batch = s->read_batch_columnar(10);
+  ASSERT_TRUE(batch.ok() && batch.value());
+  const auto& col = *batch.value()->columns[0];
+  EXPECT_EQ(col.null_count, 1);
+  EXPECT_TRUE(col.is_null(0));
+  EXPECT_EQ(col.values<double>()[1], -2.5);
+}
+
 TEST(SavScanner, SelectProjectsAndReportsUnknownNames) {
   auto s = open_bytes(numeric_file(3, 3));
   ASSERT_TRUE(s->select({"B", "A"}).ok());
