@@ -9,6 +9,7 @@
 
 #include "bytecode_stream.hpp"
 #include "compression/bytecode.hpp"
+#include "temp_file.hpp"
 
 using korvel::BytecodeSource;
 using korvel::BytecodeState;
@@ -18,6 +19,7 @@ using korvel::DecodeResult;
 using korvel::testing::bits_of;
 using korvel::testing::double_of;
 using korvel::testing::StreamBuilder;
+using korvel::testing::TempFile;
 
 namespace {
 
@@ -381,26 +383,7 @@ TEST(BytecodeDecode, BigEndianSlotsAreInFileOrder) {
   EXPECT_EQ(slots_of(row, 4)[3], korvel::kSysmisBits);
 }
 
-namespace {
-
-struct TempFile {
-  std::string path;
-  explicit TempFile(const std::vector<uint8_t>& bytes) {
-    char name[] = "/tmp/korvel_bytecode_XXXXXX";
-    int fd = mkstemp(name);
-    path = name;
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    close(fd);
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(BytecodeSourceTest, MappedAndReadLoadsAgree) {
   std::mt19937_64 rng(4242);

@@ -12,6 +12,7 @@
 #include "bytecode_stream.hpp"
 #include "compression/bytecode.hpp"
 #include "compression/zlib_blocks.hpp"
+#include "temp_file.hpp"
 
 using korvel::BufferedReader;
 using korvel::SavReader;
@@ -21,8 +22,14 @@ using korvel::ZlibSource;
 using korvel::testing::bits_of;
 using korvel::testing::double_of;
 using korvel::testing::StreamBuilder;
+using korvel::testing::TempFile;
 
 namespace {
+
+// Codes 101..108 (one command block) then 109 and 252: cut at 8 bytes, two blocks.
+std::vector<uint8_t> two_block_stream() {
+  return StreamBuilder().codes({101, 102, 103, 104, 105, 106, 107, 108, 109, 252}).finish();
+}
 
 std::vector<uint8_t> zlib_compress(const uint8_t* p, size_t n) {
   uLongf len = compressBound(n);
@@ -126,23 +133,6 @@ std::unique_ptr<SavReader> reader_at_case_data(const std::vector<uint8_t>& file,
   EXPECT_TRUE(r->read_exact(skip.data(), prefix).ok());
   return r;
 }
-
-struct TempFile {
-  std::string path;
-  explicit TempFile(const std::vector<uint8_t>& bytes) {
-    char name[] = "/tmp/korvel_zsav_XXXXXX";
-    int fd = mkstemp(name);
-    path = name;
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    close(fd);
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-};
 
 // All rows of the whole stream decoded in one piece: what any cut into blocks must give.
 std::vector<uint64_t> decode_whole(const std::vector<uint8_t>& stream, size_t spr,
@@ -364,18 +354,7 @@ TEST(ZlibSourceTest, DeclaredSizesAgainstTheStream) {
   // Codes 101..108 form block 0 (8 bytes); 109 and 252 block 1.
   auto two_blocks = [&](int extra_last, int extra_first) {
     Zsav z;
-    z.stream = StreamBuilder()
-                   .code(101)
-                   .code(102)
-                   .code(103)
-                   .code(104)
-                   .code(105)
-                   .code(106)
-                   .code(107)
-                   .code(108)
-                   .code(109)
-                   .code(252)
-                   .finish();
+    z.stream = two_block_stream();
     z.block_sizes = {8};
     z.tamper = [=](std::vector<ZBlock>& t, std::vector<std::vector<uint8_t>>&) {
       t[1].uncompressed_size += extra_last;
@@ -588,18 +567,7 @@ TEST(ZlibSourceTest, DamagedOrHostileBlockTables) {
   };
   for (const auto& c : cases) {
     Zsav z;
-    z.stream = StreamBuilder()
-                   .code(101)
-                   .code(102)
-                   .code(103)
-                   .code(104)
-                   .code(105)
-                   .code(106)
-                   .code(107)
-                   .code(108)
-                   .code(109)
-                   .code(252)
-                   .finish();
+    z.stream = two_block_stream();
     z.block_sizes = {8};
     z.n_blocks_override = c.n_blocks;
     if (c.tamper) {
