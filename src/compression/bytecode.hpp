@@ -22,13 +22,13 @@
 
 #include "error.hpp"
 #include "io_utils.hpp"
+#include "sav_format.hpp"
 
 namespace korvel {
 
-inline constexpr size_t kSlotBytes = 8;
-// Bits of the system-missing value (the lowest finite binary64) and of a blank slot.
-inline constexpr uint64_t kSysmisBits = 0xFFEFFFFFFFFFFFFFull;
-inline constexpr uint64_t kBlankBits = 0x2020202020202020ull;
+using sav::kBlankBits;
+using sav::kSlotBytes;
+using sav::kSysmisBits;
 
 // Where a decoder stands in its stream; kept across rows and across batch calls.
 struct BytecodeState {
