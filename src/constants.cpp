@@ -3,6 +3,7 @@
 #include <array>
 
 #include "io_utils.hpp"
+#include "text.hpp"
 
 namespace korvel {
 
@@ -18,15 +19,9 @@ constexpr std::array<std::string_view, 42> kFormatNames = {
 
 // An unsigned decimal with an optional leading "+", within 32 bits.
 std::optional<uint32_t> parse_u32_plus(std::string_view s) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-    if (v > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<uint32_t>(v);
+  auto v = parse_unsigned_plus(s, UINT32_MAX);
+  if (!v) return std::nullopt;
+  return static_cast<uint32_t>(*v);
 }
 
 uint8_t clamp255(uint32_t v) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "encoding/encoding.hpp"
+#include "text.hpp"
 #include "unicode_case.hpp"
 
 namespace korvel {
@@ -176,51 +177,6 @@ std::string bytes_to_string_lossy(std::string_view bytes) {
 }
 
 namespace {
-
-// Decodes one code point at s[i], advancing i; a malformed sequence yields U+FFFD for one byte.
-uint32_t next_code_point(std::string_view s, size_t& i) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  uint8_t b = byte(i);
-  size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-  if (len == 0 || i + len > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
-size_t code_point_start_before(std::string_view s, size_t end) {
-  size_t i = end - 1;
-  while (i > 0 && (static_cast<uint8_t>(s[i]) & 0xC0) == 0x80) --i;
-  return i;
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // Characters that would be invisible or move the cursor when printed: controls, line and
 // paragraph separators, and the format characters (Cf) in common use.

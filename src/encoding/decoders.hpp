@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "text.hpp"
+
 namespace korvel::encoding::detail {
 
 // The number of leading bytes below 0x80, eight at a time.
@@ -26,25 +28,6 @@ inline size_t ascii_prefix(const uint8_t* p, size_t n) noexcept {
   }
   while (i < n && p[i] < 0x80) ++i;
   return i;
-}
-
-inline void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 2);
-  } else if (cp < 0x10000) {
-    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)),
-                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 3);
-  } else {
-    const char b[4] = {
-        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 4);
-  }
 }
 
 // Writes a code point below U+10000 as UTF-8 at dst and returns the end.

@@ -2,29 +2,10 @@
 
 #include <string>
 
+#include "text.hpp"
 #include "unicode_case.hpp"
 
 namespace korvel {
-
-namespace {
-
-// The code point at text[i] of valid UTF-8 and its length in bytes.
-uint32_t code_point_at(std::string_view text, size_t i, size_t& len) {
-  auto b0 = static_cast<uint8_t>(text[i]);
-  if (b0 < 0x80) {
-    len = 1;
-    return b0;
-  }
-  len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
-  uint32_t cp = b0 & (0x7Fu >> len);
-  for (size_t k = 1; k < len && i + k < text.size(); ++k) {
-    cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3Fu);
-  }
-  if (i + len > text.size()) len = text.size() - i;
-  return cp;
-}
-
-}  // namespace
 
 std::string decode_name_text(std::string_view bytes, encoding::Encoding e) {
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
@@ -39,15 +20,14 @@ std::vector<std::string_view> split_unicode_whitespace(std::string_view text) {
   size_t i = 0;
   size_t piece = std::string_view::npos;  // start of the current piece
   while (i < text.size()) {
-    size_t len;
-    bool space = unicode::is_whitespace(code_point_at(text, i, len));
+    const size_t start = i;
+    bool space = unicode::is_whitespace(next_code_point(text, i));
     if (space && piece != std::string_view::npos) {
-      out.push_back(text.substr(piece, i - piece));
+      out.push_back(text.substr(piece, start - piece));
       piece = std::string_view::npos;
     } else if (!space && piece == std::string_view::npos) {
-      piece = i;
+      piece = start;
     }
-    i += len;
   }
   if (piece != std::string_view::npos) out.push_back(text.substr(piece));
   return out;
@@ -59,19 +39,6 @@ std::string ascii_lower(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
   }
   return out;
-}
-
-std::optional<uint64_t> parse_unsigned_plus(std::string_view text) {
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    auto digit = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
-    v = v * 10 + digit;
-  }
-  return v;
 }
 
 }  // namespace korvel

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "encoding/encoding.hpp"
+#include "text.hpp"
 
 namespace korvel {
 
@@ -76,9 +77,5 @@ std::vector<std::string_view> split_unicode_whitespace(std::string_view text);
 
 // ASCII lower-casing; other bytes stay.
 std::string ascii_lower(std::string_view text);
-
-// An unsigned decimal integer with an optional leading "+" that fits 64 bits; nothing for an
-// empty text, a lone sign, a minus sign, any other character or overflow.
-std::optional<uint64_t> parse_unsigned_plus(std::string_view text);
 
 }  // namespace korvel

@@ -4,19 +4,6 @@
 
 namespace korvel {
 
-std::optional<std::pair<uint64_t, std::string_view>> parse_number(std::string_view text) {
-  size_t i = 0;
-  uint64_t v = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    auto digit = static_cast<uint64_t>(text[i] - '0');
-    if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
-    v = v * 10 + digit;
-    ++i;
-  }
-  if (i == 0) return std::nullopt;
-  return std::make_pair(v, text.substr(i));
-}
-
 namespace {
 
 void skip_one_space(std::string_view& s) {
@@ -61,12 +48,12 @@ std::optional<RawMrSet> parse_line(std::string_view line, bool is_v2, encoding::
   } else if (letter == 'D' || letter == 'E') {
     if (letter == 'E') {
       s = trim_unicode_whitespace_start(s);
-      auto flag = parse_number(s);  // category-label source; not kept
+      auto flag = parse_decimal_prefix(s);  // category-label source; not kept
       if (!flag) return std::nullopt;
       s = flag->second;
       skip_one_space(s);
     }
-    auto n = parse_number(s);
+    auto n = parse_decimal_prefix(s);
     if (!n) return std::nullopt;
     s = n->second;
     skip_one_space(s);
@@ -79,7 +66,7 @@ std::optional<RawMrSet> parse_line(std::string_view line, bool is_v2, encoding::
   }
 
   s = trim_unicode_whitespace_start(s);
-  auto label_len = parse_number(s);
+  auto label_len = parse_decimal_prefix(s);
   if (!label_len) return std::nullopt;
   s = label_len->second;
   skip_one_space(s);

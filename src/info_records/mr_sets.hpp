@@ -30,8 +30,4 @@ struct RawMrSet {
 // encoding `e`.
 std::vector<RawMrSet> parse_mr_sets_inner(ByteSpan body, bool is_v2, encoding::Encoding e);
 
-// The run of ASCII digits at the start of `text` (at least one) as a 64-bit number, and the
-// text after it; nothing without a leading digit or on overflow.
-std::optional<std::pair<uint64_t, std::string_view>> parse_number(std::string_view text);
-
 }  // namespace korvel

@@ -123,18 +123,18 @@ TEST(MrSetText, SubtypeNineteenMarksSets) {
 }
 
 TEST(MrSetText, ParseNumber) {
-  auto r = parse_number("123 rest");
+  auto r = parse_decimal_prefix("123 rest");
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->first, 123u);
   EXPECT_EQ(r->second, " rest");
-  EXPECT_EQ(parse_number("18446744073709551615")->first, UINT64_MAX);
-  EXPECT_EQ(parse_number("0")->second, "");
-  EXPECT_FALSE(parse_number("18446744073709551616").has_value());
-  EXPECT_FALSE(parse_number("").has_value());
-  EXPECT_FALSE(parse_number(" 1").has_value());
-  EXPECT_FALSE(parse_number("+1").has_value());
-  EXPECT_FALSE(parse_number("-1").has_value());
-  EXPECT_FALSE(parse_number("x1").has_value());
+  EXPECT_EQ(parse_decimal_prefix("18446744073709551615")->first, UINT64_MAX);
+  EXPECT_EQ(parse_decimal_prefix("0")->second, "");
+  EXPECT_FALSE(parse_decimal_prefix("18446744073709551616").has_value());
+  EXPECT_FALSE(parse_decimal_prefix("").has_value());
+  EXPECT_FALSE(parse_decimal_prefix(" 1").has_value());
+  EXPECT_FALSE(parse_decimal_prefix("+1").has_value());
+  EXPECT_FALSE(parse_decimal_prefix("-1").has_value());
+  EXPECT_FALSE(parse_decimal_prefix("x1").has_value());
 }
 
 }  // namespace
