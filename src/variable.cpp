@@ -38,6 +38,13 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
     v.label = std::move(bytes);
   }
 
+  // 1 to 3 discrete values, -2 a range, -3 a range and a value; anything else would make the
+  // record's length unknowable.
+  if (n_missing < -3 || n_missing > 3) {
+    return SpssError::invalid_variable("missing value indicator " + std::to_string(n_missing) +
+                                       " out of range -3 to 3 for variable " +
+                                       bytes_to_string_lossy(kept) + " in type 2 record");
+  }
   // |n| 8-byte values follow; their total is checked against the input before anything is
   // reserved for them.
   uint64_t count = n_missing < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(n_missing))

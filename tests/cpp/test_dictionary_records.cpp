@@ -91,7 +91,6 @@ TEST(DictionaryRecords, MissingValueForms) {
       {0, -1, {7}, {}, K::Discrete},
       {0, -2, {1, 5}, {}, K::Range},
       {0, -3, {1, 5, 9}, {}, K::RangeAndValue},
-      {0, -5, {1, 2, 3, 4, 5}, {}, K::Discrete},
       {8, -2, {}, {"a", "bb"}, K::Strings},
       {8, 2, {}, {"x", "yy"}, K::Strings},
   };
@@ -117,6 +116,29 @@ TEST(DictionaryRecords, MissingValueForms) {
         EXPECT_EQ(std::string(mv.strings[i].begin(), mv.strings[i].end()), expected);
       }
       EXPECT_EQ(as_string(raw->variables[1].raw_name), "NEXT");
+    }
+  }
+}
+
+// An indicator outside -3..3 leaves the record's length unknown: reading stops at that record,
+// naming it, instead of misreading the records after it.
+TEST(DictionaryRecords, InvalidMissingValueIndicatorFailsAtItsRecord) {
+  for (bool big : {false, true}) {
+    for (int32_t type_code : {0, 8}) {
+      for (int32_t n : {4, -4, -5, 100, INT32_MIN, INT32_MAX}) {
+        auto b = with_header(big);
+        VarSpec v;
+        v.name = "AGE";
+        v.type_code = type_code;
+        v.n_missing = n;
+        // Enough values for the indicators a lenient reader would take as a count.
+        v.missing = std::vector<double>(5, 1.0);
+        b.numeric("FIRST").variable(v).numeric("NEXT").end_dictionary();
+        EXPECT_EQ(parse_error(b.take()),
+                  "invalid variable record: missing value indicator " + std::to_string(n) +
+                      " out of range -3 to 3 for variable AGE in type 2 record")
+            << n << " big=" << big << " type=" << type_code;
+      }
     }
   }
 }
@@ -306,10 +328,12 @@ std::vector<HostileCase> hostile_cases() {
        eof},
       {"huge numeric missing count",
        [](SavBuilder& b) { b.i32(2).i32(0).i32(0).i32(INT32_MIN).i32(0).i32(0).padded("X", 8); },
-       eof},
+       "invalid variable record: missing value indicator -2147483648 out of range -3 to 3 for "
+       "variable X in type 2 record"},
       {"huge string missing count",
        [](SavBuilder& b) { b.i32(2).i32(8).i32(0).i32(INT32_MAX).i32(0).i32(0).padded("X", 8); },
-       eof},
+       "invalid variable record: missing value indicator 2147483647 out of range -3 to 3 for "
+       "variable X in type 2 record"},
       {"negative value-label count", [](SavBuilder& b) { b.numeric("X").i32(3).i32(-1); },
        "invalid value label record: negative label count -1 in type 3 record"},
       {"huge value-label count", [](SavBuilder& b) { b.numeric("X").i32(3).i32(INT32_MAX); }, eof},
