@@ -70,6 +70,12 @@ struct ResolvedDictionary {
 };
 
 // Interprets the records together. Never fails: references that lead nowhere are dropped.
+//
+// Column names are unique: a column whose name an earlier column already has is renamed to
+// that name with "_2" appended, or "_3", ..., the first that no column has ("Q1", "Q1" and
+// "Q1_2" become "Q1", "Q1_3" and "Q1_2"), so that every column keeps its own metadata.
+// The header's file label, creation date and creation time are read as UTF-8 when they are
+// valid UTF-8, else in the file's encoding, like the names.
 ResolvedDictionary resolve_dictionary(RawDictionary raw);
 
 // The decoding of texts stored in the file's encoding: valid UTF-8 in a UTF-8 file stands
@@ -92,7 +98,8 @@ encoding::Encoding choose_encoding(const std::optional<std::string>& encoding_na
                                    const std::optional<IntegerInfo>& integer_info);
 
 // The creation time text from the header's date and time: "2024-03-05 14:30:00" for
-// "05 Mar 24" and "14:30:00"; a date of another shape gives the date, a space and the time.
+// "05 Mar 24" and "14:30:00", "1996-04-30 ..." for "30 Apr 96" (two-digit years 70 to 99
+// are 19yy); a date of another shape gives the date, a space and the time.
 std::string format_creation_time(std::string_view date, std::string_view time);
 
 // Slots a string of `width` bytes in `n_segments` segments occupies from its first slot: every

@@ -5,27 +5,21 @@
 namespace korvel {
 
 namespace {
-std::string text_field(const uint8_t* p, size_t n) {
-  return bytes_to_string_lossy(
-      trim_trailing_padding(std::string_view(reinterpret_cast<const char*>(p), n)));
+
+namespace field = sav::header;
+
+std::string_view raw_field(const uint8_t* p, sav::HeaderField f) {
+  return trim_trailing_padding(
+      std::string_view(reinterpret_cast<const char*>(p) + f.offset, f.width));
 }
-}  // namespace
 
-Result<FileHeader> read_file_header(SavReader& reader) {
-  FileHeader h;
-  // Read in the order the fields are checked, so that each failure is reported as soon as
-  // its field is known.
-  uint8_t p[kHeaderSize];
-  KORVEL_TRY(reader.read_exact(p, 4));
-  std::memcpy(h.magic.data(), p, 4);
-  if (std::memcmp(p, "$FL2", 4) != 0 && std::memcmp(p, "$FL3", 4) != 0) {
-    return SpssError::invalid_magic(h.magic);
-  }
-  KORVEL_TRY(reader.read_exact(p + 4, 64));
+std::string text_field(const uint8_t* p, sav::HeaderField f) {
+  return bytes_to_string_lossy(raw_field(p, f));
+}
 
-  h.product_name = text_field(p + 4, 60);
-
-  const uint8_t* layout = p + 64;
+// The byte order from the layout code's bytes: 2 or 3 read little-endian, else big-endian.
+Status read_layout_code(const uint8_t* p, SavReader& reader, FileHeader& h) {
+  const uint8_t* layout = p + field::kLayoutCode.offset;
   uint32_t le = static_cast<uint32_t>(layout[0]) | static_cast<uint32_t>(layout[1]) << 8 |
                 static_cast<uint32_t>(layout[2]) << 16 | static_cast<uint32_t>(layout[3]) << 24;
   if (le == 2 || le == 3) {
@@ -37,24 +31,51 @@ Result<FileHeader> read_file_header(SavReader& reader) {
     h.layout_code = layout[3];
   } else {
     return SpssError::invalid_variable("cannot determine endianness from layout_code bytes: " +
-                                       format_byte_list(layout, 4));
+                                       format_byte_list(layout, field::kLayoutCode.width));
   }
   h.swap_bytes = reader.swap_bytes();
+  return Ok{};
+}
 
-  auto i32_at = [&](size_t off) { return static_cast<int32_t>(reader.u32_from(p + off)); };
-  KORVEL_TRY(reader.read_exact(p + 68, 8));
-  h.nominal_case_size = i32_at(68);
-  int32_t compression = i32_at(72);
+}  // namespace
+
+Result<FileHeader> read_file_header(SavReader& reader) {
+  FileHeader h;
+  // Read in the order the fields are checked, so that each failure is reported as soon as
+  // its field is known: the magic, then the byte order, then the compression.
+  uint8_t p[sav::kHeaderSize];
+  auto read_through = [&](size_t done, sav::HeaderField last) {
+    return reader.read_exact(p + done, last.offset + last.width - done);
+  };
+  KORVEL_TRY(read_through(0, field::kMagic));
+  std::memcpy(h.magic.data(), p, field::kMagic.width);
+  if (std::memcmp(p, sav::kMagicSav, 4) != 0 && std::memcmp(p, sav::kMagicZsav, 4) != 0) {
+    return SpssError::invalid_magic(h.magic);
+  }
+  KORVEL_TRY(read_through(field::kProductName.offset, field::kLayoutCode));
+  h.product_name = text_field(p, field::kProductName);
+  KORVEL_TRY(read_layout_code(p, reader, h));
+
+  auto i32_at = [&](sav::HeaderField f) {
+    return static_cast<int32_t>(reader.u32_from(p + f.offset));
+  };
+  KORVEL_TRY(read_through(field::kNominalCaseSize.offset, field::kCompression));
+  h.nominal_case_size = i32_at(field::kNominalCaseSize);
+  int32_t compression = i32_at(field::kCompression);
   if (compression < 0 || compression > 2) return SpssError::unsupported_compression(compression);
   h.compression = static_cast<Compression>(compression);
-  KORVEL_TRY(reader.read_exact(p + 76, kHeaderSize - 76));
-  h.weight_index = i32_at(76);
-  h.ncases = i32_at(80);
-  uint64_t bias_bits = reader.u64_from(p + 84);
-  std::memcpy(&h.bias, &bias_bits, 8);
-  h.creation_date = text_field(p + 92, 9);
-  h.creation_time = text_field(p + 101, 8);
-  h.file_label = text_field(p + 109, 64);
+
+  KORVEL_TRY(read_through(field::kWeightIndex.offset, field::kPadding));
+  h.weight_index = i32_at(field::kWeightIndex);
+  h.ncases = i32_at(field::kCaseCount);
+  uint64_t bias_bits = reader.u64_from(p + field::kBias.offset);
+  std::memcpy(&h.bias, &bias_bits, sizeof h.bias);
+  h.creation_date = text_field(p, field::kCreationDate);
+  h.creation_time = text_field(p, field::kCreationTime);
+  h.file_label = text_field(p, field::kFileLabel);
+  h.raw_creation_date = raw_field(p, field::kCreationDate);
+  h.raw_creation_time = raw_field(p, field::kCreationTime);
+  h.raw_file_label = raw_field(p, field::kFileLabel);
   return h;
 }
 

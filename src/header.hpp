@@ -8,10 +8,9 @@
 #include "constants.hpp"
 #include "error.hpp"
 #include "io_utils.hpp"
+#include "sav_format.hpp"
 
 namespace korvel {
-
-inline constexpr size_t kHeaderSize = 176;
 
 struct FileHeader {
   std::array<uint8_t, 4> magic{};
@@ -25,6 +24,11 @@ struct FileHeader {
   std::string creation_date;
   std::string creation_time;
   std::string file_label;
+  // The same three texts undecoded (trailing padding removed): the file's encoding, which
+  // they may be written in, is known only after the dictionary has been read.
+  std::string raw_creation_date;
+  std::string raw_creation_time;
+  std::string raw_file_label;
   bool swap_bytes = false;
 };
 

@@ -221,3 +221,49 @@ TEST(DictionaryNames, MultipleResponseSetsInTheFilesEncoding) {
 }
 
 }  // namespace
+
+// Columns whose resolved names are equal: every one after the first gets the first free
+// "_2", "_3", ... name, never one that another column has, and keeps its own metadata.
+TEST(DictionaryNames, EqualNamesAreMadeUnique) {
+  struct Case {
+    std::vector<std::string> short_names;
+    std::string long_names;  // subtype 13, empty for none
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {{"Q1", "Q1"}, "", {"Q1", "Q1_2"}},
+      {{"Q1", "Q1", "Q1_2"}, "", {"Q1", "Q1_3", "Q1_2"}},
+      {{"Q1", "Q1", "Q1"}, "", {"Q1", "Q1_2", "Q1_3"}},
+      {{"A", "B", "C"}, "A=Same\tB=Same\tC=Same_2", {"Same", "Same_3", "Same_2"}},
+      {{"A", "B"}, "A=x\tB=X", {"x", "X"}},  // names differing in case stay as they are
+  };
+  for (bool big : {false, true}) {
+    for (const auto& c : cases) {
+      auto b = with_header(big);
+      for (size_t i = 0; i < c.short_names.size(); ++i) {
+        VarSpec v;
+        v.name = c.short_names[i];
+        v.label = "label " + std::to_string(i);
+        v.print_format = 0x00050000 | static_cast<uint32_t>(i + 1) << 8;  // F{i+1}.0
+        b.variable(v);
+      }
+      if (!c.long_names.empty()) b.text_extension(13, c.long_names);
+      std::vector<std::pair<double, std::string>> labels{{1.0, "one"}};
+      b.numeric_labels(labels, {2});  // the second column only
+      b.end_dictionary();
+      ResolvedDictionary d = resolve_bytes(b.take());
+      const SpssMetadata& md = d.metadata;
+      ASSERT_EQ(md.variable_names, c.expected) << c.long_names;
+      ASSERT_EQ(d.variables.size(), c.expected.size());
+      for (size_t i = 0; i < c.expected.size(); ++i) {
+        const std::string& name = c.expected[i];
+        EXPECT_EQ(d.variables[i].name, name);
+        EXPECT_EQ(*md.variable_labels.find(name), "label " + std::to_string(i)) << name;
+        EXPECT_EQ(*md.variable_formats.find(name), "F" + std::to_string(i + 1) + ".0") << name;
+        EXPECT_EQ(md.variable_value_labels.find(name) != nullptr, i == 1) << name;
+      }
+      EXPECT_EQ(md.variable_labels.size(), c.expected.size());
+      EXPECT_EQ(md.variable_formats.size(), c.expected.size());
+    }
+  }
+}

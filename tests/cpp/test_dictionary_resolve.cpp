@@ -156,6 +156,12 @@ TEST(DictionaryResolve, CreationTime) {
       {"05 Mar 24", "14:30:00", "2024-03-05 14:30:00"},
       {"5 MAR 24", "10:00:00", "2024-03-05 10:00:00"},
       {"05 Mar 2024", "10:00:00", "4024-03-05 10:00:00"},
+      {"30 Apr 96", "10:00:00", "1996-04-30 10:00:00"},
+      {"1 Jan 70", "t", "1970-01-01 t"},
+      {"31 Dec 99", "t", "1999-12-31 t"},
+      {"1 Jan 69", "t", "2069-01-01 t"},
+      {"1 Jan 00", "t", "2000-01-01 t"},
+      {"1 Jan 100", "t", "2100-01-01 t"},
       {"+7 dec 9", "x", "2009-12-07 x"},
       {"31 Jan xx", "t", "2000-01-31 t"},
       {"00 Mar 24", "10:00:00", "00 Mar 24 10:00:00"},
@@ -166,6 +172,47 @@ TEST(DictionaryResolve, CreationTime) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(format_creation_time(c.date, c.time), c.expected) << c.date;
+  }
+}
+
+// The header's texts: UTF-8 where they are valid UTF-8, else the file's encoding.
+TEST(DictionaryResolve, HeaderTextsInTheFilesEncoding) {
+  struct Case {
+    std::string label;
+    std::string date;
+    std::string time;
+    std::optional<std::string> encoding;  // subtype 20; none means windows-1252
+    std::string expected_label;
+    std::string expected_created;
+  };
+  const Case cases[] = {
+      {"\xF4\xF5\xF6\xF8", "30 Apr 96", "10:00:00", std::nullopt,
+       "\xC3\xB4\xC3\xB5\xC3\xB6\xC3\xB8", "1996-04-30 10:00:00"},
+      {"\xC3\xB4 ok", "30 Apr 96", "10:00:00", std::nullopt, "\xC3\xB4 ok", "1996-04-30 10:00:00"},
+      {"\xC3\xB4 ok", "30 Apr 96", "10:00:00", "UTF-8", "\xC3\xB4 ok", "1996-04-30 10:00:00"},
+      {"\xF4 bad", "30 Apr 96", "10:00:00", "UTF-8", "\xEF\xBF\xBD bad", "1996-04-30 10:00:00"},
+      {"\xC0 la carte", "1 J\xE4n 24",
+       "10\xB7"
+       "00",
+       std::nullopt, "\xC3\x80 la carte",
+       "1 J\xC3\xA4n 24 10\xC2\xB7"
+       "00"},  // a date of another shape stays as stored
+      {"Plain", "1 Jan 24", "10:00:00", "Shift_JIS", "Plain", "2024-01-01 10:00:00"},
+  };
+  for (bool big : {false, true}) {
+    for (const auto& c : cases) {
+      HeaderSpec h;
+      h.file_label = c.label;
+      h.creation_date = c.date;
+      h.creation_time = c.time;
+      auto b = with_header(big, h);
+      b.numeric("X");
+      if (c.encoding) b.text_extension(20, *c.encoding);
+      b.end_dictionary();
+      const SpssMetadata md = resolve_bytes(b.take()).metadata;
+      EXPECT_EQ(md.file_label, c.expected_label) << c.label << " big=" << big;
+      EXPECT_EQ(md.creation_time, c.expected_created) << c.date << " big=" << big;
+    }
   }
 }
 
@@ -180,8 +227,8 @@ TEST(DictionaryResolve, FileLevelFields) {
   b.numeric("X").document({"caf\xE9", "line two"}).integer_info(1252).end_dictionary();
   ResolvedDictionary d = resolve_bytes(b.take());
   const SpssMetadata& md = d.metadata;
-  // The header label is UTF-8 whatever the encoding; documents use the file's encoding.
-  EXPECT_EQ(md.file_label, "Survey \xEF\xBF\xBD");
+  // The header label is not UTF-8, so it is read in the file's encoding, like the documents.
+  EXPECT_EQ(md.file_label, "Survey \xC3\xA9");
   EXPECT_EQ(md.notes, (std::vector<std::string>{"caf\xC3\xA9", "line two"}));
   EXPECT_EQ(md.number_rows, std::optional<int64_t>(12));
   EXPECT_EQ(md.file_format, "zsav");
