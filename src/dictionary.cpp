@@ -1,6 +1,7 @@
 #include "dictionary.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -447,11 +448,8 @@ std::optional<std::string> weight_variable(int32_t weight_index, const Records& 
 
 double number_from_raw(const RawValue& raw, bool swap) {
   uint64_t bits;
-  std::memcpy(&bits, raw.data(), 8);
-  if (swap) bits = __builtin_bswap64(bits);
-  double d;
-  std::memcpy(&d, &bits, 8);
-  return d;
+  std::memcpy(&bits, raw.data(), sizeof bits);
+  return std::bit_cast<double>(swap ? __builtin_bswap64(bits) : bits);
 }
 
 // Type-3/type-4 sets, by slot: the first slot's storage decides whether the keys are numbers

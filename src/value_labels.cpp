@@ -3,11 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "sav_format.hpp"
+
 namespace korvel {
 
 namespace {
 // Each label takes at least 16 bytes: 8 value bytes, the length byte and 7 of padding.
-constexpr uint64_t kMinLabelBytes = 16;
+constexpr uint64_t kMinLabelBytes = 2 * sav::kSlotBytes;
 }  // namespace
 
 Result<ValueLabelSet> read_value_label_set(SavReader& reader) {
@@ -22,20 +24,20 @@ Result<ValueLabelSet> read_value_label_set(SavReader& reader) {
   }
   set.labels.reserve(static_cast<size_t>(k));
   for (int32_t i = 0; i < k; ++i) {
-    uint8_t head[9];
-    KORVEL_TRY(reader.read_exact(head, 9));
+    uint8_t head[sav::kSlotBytes + 1];
+    KORVEL_TRY(reader.read_exact(head, sizeof head));
     RawValue value;
-    std::memcpy(value.data(), head, 8);
-    uint8_t m = head[8];
-    // The length byte and the label together fill a multiple of 8 bytes.
-    size_t padded = (static_cast<size_t>(m) + 1 + 7) / 8 * 8 - 1;
+    std::memcpy(value.data(), head, sav::kSlotBytes);
+    uint8_t m = head[sav::kSlotBytes];
+    // The length byte and the label together fill whole slots.
+    size_t padded = sav::slots_for_bytes(static_cast<size_t>(m) + 1) * sav::kSlotBytes - 1;
     KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> label, reader.read_bytes(padded));
     label.resize(m);
     set.labels.emplace_back(value, std::move(label));
   }
 
   KORVEL_ASSIGN_OR_RETURN(int32_t next, reader.read_i32());
-  if (next != 4) {
+  if (next != sav::kRecordValueLabelVars) {
     return SpssError::invalid_value_label("expected type 4 record after type 3, got type " +
                                           std::to_string(next));
   }

@@ -1,6 +1,9 @@
 #include "variable.hpp"
 
+#include <bit>
 #include <cstring>
+
+#include "sav_format.hpp"
 
 namespace korvel {
 
@@ -12,8 +15,8 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
   KORVEL_ASSIGN_OR_RETURN(int32_t n_missing, reader.read_i32());
   KORVEL_ASSIGN_OR_RETURN(int32_t print_word, reader.read_i32());
   KORVEL_ASSIGN_OR_RETURN(int32_t write_word, reader.read_i32());
-  uint8_t name[8];
-  KORVEL_TRY(reader.read_exact(name, 8));
+  uint8_t name[sav::kShortNameBytes];
+  KORVEL_TRY(reader.read_exact(name, sizeof name));
 
   if (v.type_code == 0) {
     v.var_type = VarType::numeric();
@@ -23,7 +26,8 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
     v.var_type = VarType::numeric();  // a continuation slot never becomes a column
     v.skip = true;
   }
-  std::string_view kept = trim_trailing_padding(std::string_view(reinterpret_cast<char*>(name), 8));
+  std::string_view kept =
+      trim_trailing_padding(std::string_view(reinterpret_cast<char*>(name), sizeof name));
   v.raw_name.assign(kept.begin(), kept.end());
 
   if (has_label == 1) {
@@ -49,21 +53,20 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
   // reserved for them.
   uint64_t count = n_missing < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(n_missing))
                                  : static_cast<uint64_t>(n_missing);
-  if (count > reader.remaining() / 8) return SpssError::unexpected_eof();
+  if (count > reader.remaining() / sav::kSlotBytes) return SpssError::unexpected_eof();
   if (count > 0) {
-    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> raw, reader.read_bytes(count * 8));
+    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> raw, reader.read_bytes(count * sav::kSlotBytes));
     MissingValues& mv = v.missing_values;
     if (v.type_code > 0) {
       mv.kind = MissingValues::Kind::Strings;
       mv.strings.resize(static_cast<size_t>(count));
-      for (size_t i = 0; i < count; ++i) std::memcpy(mv.strings[i].data(), &raw[i * 8], 8);
+      for (size_t i = 0; i < count; ++i) {
+        std::memcpy(mv.strings[i].data(), &raw[i * sav::kSlotBytes], sav::kSlotBytes);
+      }
     } else {
       mv.numbers.reserve(static_cast<size_t>(count));
       for (size_t i = 0; i < count; ++i) {
-        uint64_t bits = reader.u64_from(&raw[i * 8]);
-        double d;
-        std::memcpy(&d, &bits, 8);
-        mv.numbers.push_back(d);
+        mv.numbers.push_back(std::bit_cast<double>(reader.u64_from(&raw[i * sav::kSlotBytes])));
       }
       mv.kind = n_missing == -2   ? MissingValues::Kind::Range
                 : n_missing == -3 ? MissingValues::Kind::RangeAndValue

@@ -493,13 +493,39 @@ TEST(DictionaryResolve, WeightVariable) {
       {3, std::nullopt},  // a continuation slot
       {0, std::nullopt}, {-1, std::nullopt}, {5, std::nullopt},
   };
-  for (const auto& c : cases) {
-    HeaderSpec h;
-    h.weight_index = c.index;
-    auto b = with_header(false, h);
-    b.numeric("A").string("S", 16).numeric("W").text_extension(13, "S=s_long\tW=w");
-    b.end_dictionary();
-    EXPECT_EQ(resolve_bytes(b.take()).metadata.weight_variable, c.expected) << c.index;
+  for (bool big : {false, true}) {
+    for (const auto& c : cases) {
+      HeaderSpec h;
+      h.weight_index = c.index;
+      auto b = with_header(big, h);
+      b.numeric("A").string("S", 16).numeric("W").text_extension(13, "S=s_long\tW=w");
+      b.end_dictionary();
+      EXPECT_EQ(resolve_bytes(b.take()).metadata.weight_variable, c.expected)
+          << c.index << " big=" << big;
+    }
+  }
+}
+
+// A weight index at a continuation or at a very long string's later segment names a record
+// that is no column: there is no weight, rather than a weight variable that no column has.
+TEST(DictionaryResolve, WeightIndexAtASegmentNamesNoColumn) {
+  // Slots: L = 0..31 (first segment), L0 = 32..63 (second segment), N = 64.
+  struct Case {
+    int32_t index;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {{1, "L"}, {2, std::nullopt}, {33, std::nullopt}, {65, "N"}};
+  for (bool big : {false, true}) {
+    for (const auto& c : cases) {
+      HeaderSpec h;
+      h.weight_index = c.index;
+      auto b = with_header(big, h);
+      b.string("L", 255).string("L0", 255).numeric("N").text_extension(14, "L=400");
+      b.end_dictionary();
+      ResolvedDictionary d = resolve_bytes(b.take());
+      ASSERT_EQ(d.metadata.variable_names, (std::vector<std::string>{"L", "N"}));
+      EXPECT_EQ(d.metadata.weight_variable, c.expected) << c.index << " big=" << big;
+    }
   }
 }
 
