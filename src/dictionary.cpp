@@ -23,17 +23,13 @@ namespace {
 using sav::kDocumentLineBytes;
 
 Status read_documents(SavReader& reader, std::vector<Bytes>& documents) {
-  KORVEL_ASSIGN_OR_RETURN(int32_t n, reader.read_i32());
-  if (n < 0) {
-    return SpssError::invalid_variable("negative line count " + std::to_string(n) +
+  KORVEL_ASSIGN_OR_RETURN(size_t n, reader.read_count(kDocumentLineBytes, [](int32_t count) {
+    return SpssError::invalid_variable("negative line count " + std::to_string(count) +
                                        " in type 6 record");
-  }
-  if (static_cast<uint64_t>(n) > reader.remaining() / kDocumentLineBytes) {
-    return SpssError::unexpected_eof();
-  }
-  documents.reserve(documents.size() + static_cast<size_t>(n));
+  }));
+  documents.reserve(documents.size() + n);
   uint8_t line[kDocumentLineBytes];
-  for (int32_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     KORVEL_TRY(reader.read_exact(line, kDocumentLineBytes));
     std::string_view kept =
         trim_trailing_padding(std::string_view(reinterpret_cast<char*>(line), sizeof line));

@@ -76,6 +76,16 @@ class SavReader {
   Result<int32_t> read_i32();
   Result<int64_t> read_i64();
   Result<double> read_f64();
+  // A count of items of at least `item_bytes` each: a negative count fails with the error that
+  // `negative(count)` gives, and one whose items cannot fit in the rest of the input fails as
+  // the end of the input, before anything is reserved for it.
+  template <typename Negative>
+  Result<size_t> read_count(uint64_t item_bytes, Negative&& negative) {
+    KORVEL_ASSIGN_OR_RETURN(int32_t n, read_i32());
+    if (n < 0) return negative(n);
+    if (static_cast<uint64_t>(n) > remaining() / item_bytes) return SpssError::unexpected_eof();
+    return static_cast<size_t>(n);
+  }
   // Reads and discards `n` bytes through a fixed scratch buffer.
   Status skip(uint64_t n);
 

@@ -14,16 +14,12 @@ constexpr uint64_t kMinLabelBytes = 2 * sav::kSlotBytes;
 
 Result<ValueLabelSet> read_value_label_set(SavReader& reader) {
   ValueLabelSet set;
-  KORVEL_ASSIGN_OR_RETURN(int32_t k, reader.read_i32());
-  if (k < 0) {
-    return SpssError::invalid_value_label("negative label count " + std::to_string(k) +
+  KORVEL_ASSIGN_OR_RETURN(size_t k, reader.read_count(kMinLabelBytes, [](int32_t count) {
+    return SpssError::invalid_value_label("negative label count " + std::to_string(count) +
                                           " in type 3 record");
-  }
-  if (static_cast<uint64_t>(k) > reader.remaining() / kMinLabelBytes) {
-    return SpssError::unexpected_eof();
-  }
-  set.labels.reserve(static_cast<size_t>(k));
-  for (int32_t i = 0; i < k; ++i) {
+  }));
+  set.labels.reserve(k);
+  for (size_t i = 0; i < k; ++i) {
     uint8_t head[sav::kSlotBytes + 1];
     KORVEL_TRY(reader.read_exact(head, sizeof head));
     RawValue value;
@@ -41,15 +37,13 @@ Result<ValueLabelSet> read_value_label_set(SavReader& reader) {
     return SpssError::invalid_value_label("expected type 4 record after type 3, got type " +
                                           std::to_string(next));
   }
-  KORVEL_ASSIGN_OR_RETURN(int32_t c, reader.read_i32());
-  if (c == 0) return SpssError::invalid_value_label("type 4 record with 0 variables");
-  if (c < 0) {
-    return SpssError::invalid_value_label("negative variable count " + std::to_string(c) +
+  KORVEL_ASSIGN_OR_RETURN(size_t c, reader.read_count(sizeof(int32_t), [](int32_t count) {
+    return SpssError::invalid_value_label("negative variable count " + std::to_string(count) +
                                           " in type 4 record");
-  }
-  if (static_cast<uint64_t>(c) > reader.remaining() / 4) return SpssError::unexpected_eof();
-  set.variable_indices.reserve(static_cast<size_t>(c));
-  for (int32_t i = 0; i < c; ++i) {
+  }));
+  if (c == 0) return SpssError::invalid_value_label("type 4 record with 0 variables");
+  set.variable_indices.reserve(c);
+  for (size_t i = 0; i < c; ++i) {
     KORVEL_ASSIGN_OR_RETURN(int32_t index, reader.read_i32());
     if (index < 1) {
       return SpssError::invalid_value_label("invalid variable index " + std::to_string(index) +
