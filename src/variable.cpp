@@ -7,6 +7,41 @@
 
 namespace korvel {
 
+namespace {
+
+// The missing-value block: 1 to 3 discrete values, -2 a range, -3 a range and a value, each an
+// 8-byte slot. Any other indicator leaves the record's length unknown, so it fails here.
+Status read_missing_values(SavReader& reader, VariableRecord& v, int32_t n_missing,
+                           std::string_view name) {
+  if (n_missing < -3 || n_missing > 3) {
+    return SpssError::invalid_variable("missing value indicator " + std::to_string(n_missing) +
+                                       " out of range -3 to 3 for variable " +
+                                       bytes_to_string_lossy(name) + " in type 2 record");
+  }
+  const size_t count = static_cast<size_t>(n_missing < 0 ? -n_missing : n_missing);
+  if (count == 0) return Ok{};
+  KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> raw, reader.read_bytes(count * sav::kSlotBytes));
+  MissingValues& mv = v.missing_values;
+  if (v.type_code > 0) {
+    mv.kind = MissingValues::Kind::Strings;
+    mv.strings.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      std::memcpy(mv.strings[i].data(), &raw[i * sav::kSlotBytes], sav::kSlotBytes);
+    }
+    return Ok{};
+  }
+  mv.numbers.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    mv.numbers.push_back(std::bit_cast<double>(reader.u64_from(&raw[i * sav::kSlotBytes])));
+  }
+  mv.kind = n_missing == -2   ? MissingValues::Kind::Range
+            : n_missing == -3 ? MissingValues::Kind::RangeAndValue
+                              : MissingValues::Kind::Discrete;
+  return Ok{};
+}
+
+}  // namespace
+
 Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index) {
   VariableRecord v;
   v.slot_index = slot_index;
@@ -42,37 +77,7 @@ Result<VariableRecord> read_variable_record(SavReader& reader, size_t slot_index
     v.label = std::move(bytes);
   }
 
-  // 1 to 3 discrete values, -2 a range, -3 a range and a value; anything else would make the
-  // record's length unknowable.
-  if (n_missing < -3 || n_missing > 3) {
-    return SpssError::invalid_variable("missing value indicator " + std::to_string(n_missing) +
-                                       " out of range -3 to 3 for variable " +
-                                       bytes_to_string_lossy(kept) + " in type 2 record");
-  }
-  // |n| 8-byte values follow; their total is checked against the input before anything is
-  // reserved for them.
-  uint64_t count = n_missing < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(n_missing))
-                                 : static_cast<uint64_t>(n_missing);
-  if (count > reader.remaining() / sav::kSlotBytes) return SpssError::unexpected_eof();
-  if (count > 0) {
-    KORVEL_ASSIGN_OR_RETURN(std::vector<uint8_t> raw, reader.read_bytes(count * sav::kSlotBytes));
-    MissingValues& mv = v.missing_values;
-    if (v.type_code > 0) {
-      mv.kind = MissingValues::Kind::Strings;
-      mv.strings.resize(static_cast<size_t>(count));
-      for (size_t i = 0; i < count; ++i) {
-        std::memcpy(mv.strings[i].data(), &raw[i * sav::kSlotBytes], sav::kSlotBytes);
-      }
-    } else {
-      mv.numbers.reserve(static_cast<size_t>(count));
-      for (size_t i = 0; i < count; ++i) {
-        mv.numbers.push_back(std::bit_cast<double>(reader.u64_from(&raw[i * sav::kSlotBytes])));
-      }
-      mv.kind = n_missing == -2   ? MissingValues::Kind::Range
-                : n_missing == -3 ? MissingValues::Kind::RangeAndValue
-                                  : MissingValues::Kind::Discrete;
-    }
-  }
+  KORVEL_TRY(read_missing_values(reader, v, n_missing, kept));
 
   v.print_format = SpssFormat::from_word(static_cast<uint32_t>(print_word));
   v.write_format = SpssFormat::from_word(static_cast<uint32_t>(write_word));
