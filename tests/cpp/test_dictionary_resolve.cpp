@@ -362,12 +362,14 @@ TEST(DictionaryResolve, VeryLongStringOfThreeSegments) {
 
 TEST(DictionaryResolve, SegmentNamedLikeAnotherEntryIsNotWidened) {
   // B is the second segment of A and also has an entry of its own; it must not swallow X.
-  auto b = with_header();
-  b.string("A", 255).string("B", 255).string("C", 96).numeric("X");
-  b.text_extension(14, std::string("A=600\0B=300\0", 12)).end_dictionary();
-  ResolvedDictionary d = resolve_bytes(b.take());
-  EXPECT_EQ(d.metadata.variable_names, (std::vector<std::string>{"A", "X"}));
-  EXPECT_EQ(d.variables[0].var_type, VarType::string(600));
+  for (bool big : {false, true}) {
+    auto b = with_header(big);
+    b.string("A", 255).string("B", 255).string("C", 96).numeric("X");
+    b.text_extension(14, std::string("A=600\0B=300\0", 12)).end_dictionary();
+    ResolvedDictionary d = resolve_bytes(b.take());
+    EXPECT_EQ(d.metadata.variable_names, (std::vector<std::string>{"A", "X"})) << big;
+    EXPECT_EQ(d.variables[0].var_type, VarType::string(600)) << big;
+  }
 }
 
 TEST(DictionaryResolve, DisplayEntriesSkipOnlyContinuations) {
