@@ -15,12 +15,12 @@ namespace korvel {
 struct FileHeader {
   std::array<uint8_t, 4> magic{};
   std::string product_name;
-  int32_t layout_code = 2;
+  int32_t layout_code = sav::kLayoutCode;
   int32_t nominal_case_size = 0;  // as stored; often -1 or 0 in other writers' files
   Compression compression = Compression::Uncompressed;
   int32_t weight_index = 0;
-  int32_t ncases = -1;
-  double bias = 100.0;
+  int32_t ncases = sav::kUnknownCaseCount;
+  double bias = sav::kDefaultBias;
   std::string creation_date;
   std::string creation_time;
   std::string file_label;
