@@ -100,8 +100,11 @@ inline constexpr size_t kCodesPerBlock = 8;
 // ---------------------------------------------------------------------------------------------
 // Strings: a variable record holds at most 255 bytes. A very long string (wider than 255) is
 // stored as segments, each a string variable of its own: every segment but the last is 255
-// bytes wide and takes 32 slots, of which 252 bytes carry data; the last carries the rest.
+// bytes wide, takes 32 slots and carries 255 bytes of the value; the last carries the rest.
+// SPSS counts the segments as if each carried 252 bytes, so the last may carry nothing.
 inline constexpr size_t kMaxShortStringWidth = 255;
+// What each segment counts for in the segment count and in the last segment's width (not what
+// it carries: a full segment carries kMaxShortStringWidth bytes of the value).
 inline constexpr size_t kSegmentDataBytes = 252;
 inline constexpr size_t kSegmentSlots = 32;  // slots of a full 255-byte segment
 inline constexpr size_t kMaxStringWidth = 32767;
