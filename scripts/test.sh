@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ unit tests through CTest, then the Python tests against
-# the installed module. Run scripts/setup.sh first on a fresh machine.
+# the installed module, then both again against a sanitizer build, then a short run of each
+# fuzz target. Run scripts/setup.sh first on a fresh machine. KORVEL_QUICK=1 stops after the
+# first Python run (for quick loops while developing; CI always runs everything).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$here"
@@ -20,3 +22,7 @@ if [ "$status" -ne 0 ]; then
   echo "pytest failed with exit code $status" >&2
   exit "$status"
 fi
+
+[ "${KORVEL_QUICK:-0}" = 1 ] && exit 0
+bash scripts/test_sanitized.sh
+bash scripts/fuzz.sh "${KORVEL_FUZZ_SECONDS:-60}"

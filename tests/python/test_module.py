@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import _korvel
+from conftest import not_under_sanitizer
 
 
 def test_module_identity():
@@ -22,6 +23,7 @@ def test_only_the_init_function_is_exported():
     assert names == ["PyInit__korvel"]
 
 
+@not_under_sanitizer
 def test_host_allocator_is_untouched():
     # The module neither defines nor interposes malloc or operator new: symbol lookups through
     # its handle reach glibc's malloc and no C++ runtime at all.

@@ -9,6 +9,7 @@ import pyarrow as pa
 import pytest
 
 import _korvel
+from conftest import not_under_sanitizer
 from sav_fixtures import rss_bytes, run_python
 
 # One file of each case-data encoding, each with strings and dates or value labels.
@@ -163,6 +164,7 @@ def fail_to_read(path):
             call()
 
 
+@not_under_sanitizer
 @pytest.mark.parametrize("work", [read_everything, fail_to_read], ids=["reads", "failures"])
 def test_a_thousand_rounds_keep_memory_and_descriptors_flat(path, work):
     fds = len(os.listdir("/proc/self/fd"))
