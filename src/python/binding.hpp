@@ -129,6 +129,10 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
 // Conversions; each raises TypeError/OverflowError naming the parameter and returns nothing
 // on failure. `nullptr` and None count as "not given" for the optional forms.
 std::optional<std::string> as_str(PyObject* o, const char* param);
+// A file path: a str without NUL characters. The system would take a path only up to its first
+// NUL and open another file, so such a path raises ValueError("embedded null byte"), as open()
+// does.
+std::optional<std::string> as_path(PyObject* o, const char* param);
 // A sequence of str (a str itself is refused).
 std::optional<std::vector<std::string>> as_str_list(PyObject* o, const char* param);
 // A non-negative int that fits in size_t.

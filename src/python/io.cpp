@@ -116,7 +116,7 @@ PyObject* br_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_tuple_args("_SavBatchReader", args, kwargs, {"path", "batch_size"}, 1, a)) {
       return nullptr;
     }
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     size_t batch_size = kDefaultBatchSize;
     if (!is_none(a[1])) {
@@ -226,7 +226,7 @@ PyObject* read_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!parse_args("_read_sav", args, nargs, kwnames, {"path", "columns", "n_rows"}, 1, a)) {
       return nullptr;
     }
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     std::optional<std::vector<std::string>> columns;
     if (!is_none(a[1])) {
@@ -267,7 +267,7 @@ PyObject* read_sav_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guard([&]() -> PyObject* {
     PyObject* a[1];
     if (!parse_args("_read_sav_meta", args, nargs, kwnames, {"path"}, 1, a)) return nullptr;
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     auto opened = open_for_read(*path, 0);
     if (!opened.ok()) return raise_spss_error(opened.error());
