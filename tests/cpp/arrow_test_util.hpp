@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -34,15 +35,10 @@ inline constexpr uint64_t kNullBits = 0xFFEFFFFFFFFFFFFFull;
 inline constexpr int64_t kOriginDays = 141428;
 
 inline uint64_t bits_of(double d) {
-  uint64_t b;
-  std::memcpy(&b, &d, 8);
-  return b;
+  return std::bit_cast<uint64_t>(d);
 }
-
 inline double from_bits(uint64_t b) {
-  double d;
-  std::memcpy(&d, &b, 8);
-  return d;
+  return std::bit_cast<double>(b);
 }
 
 inline bool aligned_and_padded(const Buffer& b) {

@@ -12,9 +12,6 @@
 
 using namespace korvel::arrow;
 using namespace korvel::arrow::testing;
-using korvel::SpssError;
-
-// ---------------------------------------------------------------- Float64Builder
 
 TEST(Float64Builder, NoNullsMeansNoValidityBuffer) {
   Float64Builder b(kNullBits);

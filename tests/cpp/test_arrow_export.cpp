@@ -13,7 +13,6 @@
 
 using namespace korvel::arrow;
 using namespace korvel::arrow::testing;
-using korvel::SpssError;
 
 // ---------------------------------------------------------------- export and import
 

@@ -11,7 +11,6 @@
 
 using namespace korvel::arrow;
 using namespace korvel::arrow::testing;
-using korvel::SpssError;
 
 // ---------------------------------------------------------------- temporal conversion
 
