@@ -41,20 +41,4 @@ std::string_view arrow_data_type_name(ColumnType type) {
   return "f64";
 }
 
-std::string_view schema_type_name(ColumnType type) {
-  switch (type) {
-    case ColumnType::Float64:
-      return "Float64";
-    case ColumnType::String:
-      return "String";
-    case ColumnType::Date32:
-      return "Date";
-    case ColumnType::TimestampUs:
-      return "Datetime";
-    case ColumnType::DurationUs:
-      return "Duration";
-  }
-  return "Float64";
-}
-
 }  // namespace korvel

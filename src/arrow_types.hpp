@@ -32,8 +32,4 @@ std::optional<arrow::TemporalKind> temporal_kind(ColumnType type);
 // "Timestamp[us]", "Duration[us]".
 std::string_view arrow_data_type_name(ColumnType type);
 
-// The type's name in the batch reader's schema description: "Float64", "String", "Date",
-// "Datetime", "Duration".
-std::string_view schema_type_name(ColumnType type);
-
 }  // namespace korvel

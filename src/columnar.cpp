@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "arrow_errors.hpp"
+#include "sav_format.hpp"
 #include "thread_pool.hpp"
 
 namespace korvel {
@@ -72,11 +74,11 @@ Status push_string_from_raw_slots(arrow::StringViewBuilder& builder, std::string
   while (n > 0 && (scratch[n - 1] == ' ' || scratch[n - 1] == '\0')) --n;
   const auto* bytes = reinterpret_cast<const uint8_t*>(scratch.data());
   if (encoding == encoding::Encoding::UTF_8 && encoding::is_valid_utf8(bytes, n)) {
-    return builder.append(std::string_view(scratch.data(), n));
+    return from_arrow(builder.append(std::string_view(scratch.data(), n)));
   }
   decoded.clear();
   encoding::decode_text_append(encoding, bytes, n, decoded);
-  return builder.append(decoded);
+  return from_arrow(builder.append(decoded));
 }
 
 Status ColumnarBatchBuilder::add_column(arrow::Field field, const ColumnMapping& mapping,
@@ -88,7 +90,7 @@ Status ColumnarBatchBuilder::add_column(arrow::Field field, const ColumnMapping&
     KORVEL_TRY(b.reserve(std::min<size_t>(capacity, 1024)));
     builders_.emplace_back(std::move(b));
   } else {
-    arrow::Float64Builder b;
+    arrow::Float64Builder b(sav::kSysmisBits);
     KORVEL_TRY(b.reserve(capacity));
     builders_.emplace_back(std::move(b));
   }
@@ -110,13 +112,13 @@ Status ColumnarBatchBuilder::push_column(size_t column, const uint8_t* rows, siz
       return Ok{};
     }
     const uint8_t* src = rows + m.first_slot * kSlot;
-    if (!swap_numeric_) return f->append_slots(src, row_count, stride);
+    if (!swap_numeric_) return from_arrow(f->append_slots(src, row_count, stride));
     KORVEL_TRY(f->reserve(row_count));
     for (size_t r = 0; r < row_count; ++r, src += stride) {
       uint64_t bits;
       std::memcpy(&bits, src, 8);
       bits = __builtin_bswap64(bits);
-      if (bits == arrow::kSysmisBits) {
+      if (bits == sav::kSysmisBits) {
         KORVEL_TRY(f->append_null());
       } else {
         double d;
@@ -180,7 +182,8 @@ Result<arrow::RecordBatch> ColumnarBatchBuilder::finish() {
     if (auto* f = std::get_if<arrow::Float64Builder>(&builders_[c])) {
       KORVEL_ASSIGN_OR_RETURN(array, f->finish());
       if (temporal_[c]) {
-        KORVEL_ASSIGN_OR_RETURN(array, arrow::convert_float64_to_temporal(*array, *temporal_[c]));
+        KORVEL_ASSIGN_OR_RETURN(array, arrow::convert_float64_to_temporal(
+                                           *array, *temporal_[c], sav::kEpochDaysBefore1970));
       }
     } else {
       KORVEL_ASSIGN_OR_RETURN(array, std::get<arrow::StringViewBuilder>(builders_[c]).finish());
@@ -189,7 +192,7 @@ Result<arrow::RecordBatch> ColumnarBatchBuilder::finish() {
   }
   auto schema = std::make_shared<arrow::Schema>();
   schema->fields = fields_;
-  return arrow::make_record_batch(std::move(schema), std::move(columns));
+  return from_arrow(arrow::make_record_batch(std::move(schema), std::move(columns)));
 }
 
 }  // namespace korvel

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "arrow/buffer.hpp"
+#include "arrow/status.hpp"
 #include "arrow/types.hpp"
-#include "error.hpp"
 
 namespace korvel::arrow {
 

@@ -1,7 +1,7 @@
+#include "python/registry.hpp"
 #include "python/diff.hpp"
 #include "python/io.hpp"
 #include "python/metadata_object.hpp"
-#include "python/module.hpp"
 
 namespace korvel::py {
 

@@ -275,6 +275,19 @@ def test_missing_file_messages(tmp_path):
     assert system_text in reader_message
 
 
+def test_a_path_with_a_nul_character_opens_nothing(small):
+    # The part before the NUL names a readable file, which must not be opened instead.
+    for call in (_korvel._read_sav, _korvel._read_sav_meta, _korvel._SavBatchReader):
+        with pytest.raises(ValueError) as err:
+            call(small + "\0.sav")
+        assert err.value.args == ("embedded null byte",)
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(path=small + "\0")
+    with pytest.raises(ValueError) as from_open:
+        open(small + "\0")
+    assert from_open.value.args == ("embedded null byte",)
+
+
 def test_not_a_system_file(tmp_path):
     path = tmp_path / "zip.sav"
     path.write_bytes(b"PK\x03\x04" + bytes(300))
