@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "arrow_types.hpp"
+#include "column_types.hpp"
 #include "dictionary_test_util.hpp"
 
 using namespace korvel;
@@ -427,7 +427,7 @@ TEST(ColumnTypeRule, EveryFormatCode) {
   };
   for (const auto& n : names) {
     EXPECT_EQ(arrow_data_type_name(n.type), n.arrow);
-    EXPECT_EQ(schema_type_name(n.type), n.schema);
+    EXPECT_EQ(schema_type_name(arrow_type(n.type)), n.schema);
     EXPECT_EQ(temporal_kind(n.type), n.kind);
   }
 }
