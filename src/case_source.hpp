@@ -12,8 +12,9 @@
 
 namespace korvel {
 
-// Every source owns the reader it takes its bytes from, so it stays valid for as long as the
-// source lives, whatever happens to the SavReader that opened the file.
+// Every source owns its input (the reader the file was opened with, or for bytecode files a
+// descriptor of its own), so it stays valid for as long as the source lives, whatever happens
+// to the SavReader that read the dictionary.
 class CaseSource {
  public:
   virtual ~CaseSource() = default;

@@ -138,6 +138,9 @@ class BytecodeSource final : public CaseSource {
   // before the first rows are asked for.
   BytecodeSource(std::unique_ptr<BufferedReader> reader, double bias, bool swap_bytes,
                  size_t window_bytes = kBytecodeWindowBytes);
+  ~BytecodeSource() override;
+  BytecodeSource(const BytecodeSource&) = delete;
+  BytecodeSource& operator=(const BytecodeSource&) = delete;
 
   // A code 253 without its raw value is the truncated-file error, its counts from the start
   // of the case data.
@@ -150,8 +153,14 @@ class BytecodeSource final : public CaseSource {
   // Moves the unconsumed tail to the front of the window and reads after it; false at the
   // end of the input.
   Result<bool> refill();
+  // Up to n further bytes of the case data; 0 at the end of the input.
+  Result<size_t> read_more(uint8_t* dst, size_t n);
 
+  // The input: a file's own descriptor (read with pread), or else a memory reader.
+  int fd_ = -1;
   std::unique_ptr<BufferedReader> reader_;
+  uint64_t file_offset_ = 0;  // next byte of the file to read
+  uint64_t file_size_ = 0;    // the file's size when it was opened
   BytecodeState state_;
   AlignedBytes window_;
   size_t window_capacity_ = 0;

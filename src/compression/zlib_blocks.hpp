@@ -91,7 +91,6 @@ class ZlibSource final : public CaseSource {
   const std::vector<ZBlock>& blocks() const { return trailer_.blocks; }
   size_t next_block() const { return next_block_; }
   const BytecodeState& state() const { return state_; }
-  BufferedReader& reader() { return *reader_; }
 
  private:
   // A block inflated ahead of the decoder, behind kWindowRoom bytes of room for the tail of

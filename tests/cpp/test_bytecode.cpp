@@ -266,8 +266,8 @@ TEST(BytecodeDecode, TruncatedRawValue) {
 
   // Through the source, also when the raw value straddles two windows of the file.
   for (size_t window : {size_t{64}, korvel::kBytecodeWindowBytes}) {
-    std::vector<uint8_t> file(50, 0xAB);  // the dictionary before the case data
-    file.insert(file.end(), data.begin(), data.end());
+    std::vector<uint8_t> file(50 + data.size(), 0xAB);  // the dictionary, then the case data
+    std::copy(data.begin(), data.end(), file.begin() + 50);
     TempFile tmp(file);
     auto reader = korvel::BufferedReader::open_file(tmp.path, 4096);
     ASSERT_TRUE(reader.ok());

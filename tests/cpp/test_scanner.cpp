@@ -462,3 +462,30 @@ TEST(ColumnarBatchBuilder, VeryLongStringJoinsSegmentsWithoutPadding) {
   auto batch = build(raw, 1, 96, {m}, 1);
   EXPECT_EQ(text(batch, 0, 0), expected);
 }
+
+TEST(ReadProgress, NextRequestFollowsLimitBatchSizeAndEnd) {
+  struct Case {
+    std::optional<size_t> limit;
+    size_t batch_size, rows_read;
+    bool exhausted;
+    size_t wanted, next;
+  };
+  const Case cases[] = {
+      {std::nullopt, 100, 0, false, SIZE_MAX, 100},  // no limit: batch by batch
+      {std::nullopt, 0, 0, false, SIZE_MAX, 0},      // batch size 0 asks for nothing
+      {5, 100, 0, false, 5, 5},                      // the limit is smaller than a batch
+      {8, 100, 5, false, 3, 3},                      // the limit counts from the start
+      {3, 100, 5, false, 0, 0},                      // a limit already passed
+      {250, 100, 200, false, 50, 50},
+      {std::nullopt, 100, 7, true, SIZE_MAX, 0},  // the data have ended
+  };
+  for (const auto& c : cases) {
+    ReadProgress p;
+    p.row_limit = c.limit;
+    p.batch_size = c.batch_size;
+    p.rows_read = c.rows_read;
+    p.exhausted = c.exhausted;
+    EXPECT_EQ(p.rows_wanted(), c.wanted) << c.batch_size << " " << c.rows_read;
+    EXPECT_EQ(p.next_batch_rows(), c.next) << c.batch_size << " " << c.rows_read;
+  }
+}
