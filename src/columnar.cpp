@@ -11,7 +11,7 @@ namespace korvel {
 
 namespace {
 
-constexpr size_t kSlot = 8;
+using sav::kSlotBytes;
 // Rows wider than this are processed in tiles of about kWideTileBytes.
 constexpr size_t kWideRowBytes = 12288;
 constexpr size_t kWideTileBytes = 4194304;
@@ -24,16 +24,12 @@ constexpr size_t kMinTileRows = 64;
 // Chunks of at least this many rows build their columns in parallel.
 constexpr size_t kParallelRows = 10000;
 
-size_t slots_for(size_t bytes) {
-  return (bytes + kSlot - 1) / kSlot;
-}
-
 // Appends slots [first, first + count) of the row, skipping those beyond the row's end.
 void append_slots(std::string& out, const uint8_t* row, size_t slots_per_row, size_t first,
                   size_t count) {
   if (first >= slots_per_row) return;
   size_t n = std::min(count, slots_per_row - first);
-  out.append(reinterpret_cast<const char*>(row + first * kSlot), n * kSlot);
+  out.append(reinterpret_cast<const char*>(row + first * kSlotBytes), n * kSlotBytes);
 }
 
 }  // namespace
@@ -46,8 +42,9 @@ ColumnMapping ColumnMapping::make(VarType storage, size_t first_slot, size_t seg
   m.segment_count = segment_count;
   if (storage.is_string && segment_count >= 2) {
     for (size_t i = 0; i < segment_count; ++i) {
-      size_t done = 255 * i;
-      m.segment_widths.push_back(m.width > done ? std::min<size_t>(255, m.width - done) : 0);
+      size_t done = sav::kMaxShortStringWidth * i;
+      m.segment_widths.push_back(
+          m.width > done ? std::min(sav::kMaxShortStringWidth, m.width - done) : 0);
     }
   }
   return m;
@@ -58,16 +55,18 @@ Status push_string_from_raw_slots(arrow::StringViewBuilder& builder, std::string
                                   const ColumnMapping& mapping, encoding::Encoding encoding) {
   scratch.clear();
   if (mapping.segment_count >= 2) {
-    // Each segment occupies 32 slots; only its data bytes reach the value.
+    // Each segment occupies its own run of slots; only its data bytes reach the value.
     size_t total = 0;
     for (size_t i = 0; i < mapping.segment_count; ++i) {
       size_t w = mapping.segment_widths[i];
-      append_slots(scratch, row, slots_per_row, mapping.first_slot + 32 * i, slots_for(w));
+      append_slots(scratch, row, slots_per_row, mapping.first_slot + sav::kSegmentSlots * i,
+                   sav::slots_for_bytes(w));
       total += w;
       if (scratch.size() > total) scratch.resize(total);
     }
   } else {
-    append_slots(scratch, row, slots_per_row, mapping.first_slot, slots_for(mapping.width));
+    append_slots(scratch, row, slots_per_row, mapping.first_slot,
+                 sav::slots_for_bytes(mapping.width));
     if (scratch.size() > mapping.width) scratch.resize(mapping.width);
   }
   size_t n = scratch.size();
@@ -104,14 +103,14 @@ Status ColumnarBatchBuilder::push_column(size_t column, const uint8_t* rows, siz
                                          size_t slots_per_row, std::string& scratch,
                                          std::string& decoded) {
   const ColumnMapping& m = mappings_[column];
-  const size_t stride = slots_per_row * kSlot;
+  const size_t stride = slots_per_row * kSlotBytes;
   if (auto* f = std::get_if<arrow::Float64Builder>(&builders_[column])) {
     if (m.first_slot >= slots_per_row) {
       // A column outside the row cannot arise from a resolved dictionary; keep it null.
       for (size_t r = 0; r < row_count; ++r) KORVEL_TRY(f->append_null());
       return Ok{};
     }
-    const uint8_t* src = rows + m.first_slot * kSlot;
+    const uint8_t* src = rows + m.first_slot * kSlotBytes;
     if (!swap_numeric_) return from_arrow(f->append_slots(src, row_count, stride));
     KORVEL_TRY(f->reserve(row_count));
     for (size_t r = 0; r < row_count; ++r, src += stride) {
@@ -139,24 +138,22 @@ Status ColumnarBatchBuilder::push_column(size_t column, const uint8_t* rows, siz
 
 Status ColumnarBatchBuilder::push_raw_chunk(const uint8_t* rows, size_t byte_length,
                                             size_t row_count, size_t slots_per_row) {
-  const size_t row_bytes = slots_per_row * kSlot;
+  const size_t row_bytes = slots_per_row * kSlotBytes;
   if (row_count == 0) return Ok{};
   if (byte_length < row_count * row_bytes) {
     return SpssError::arrow("Invalid argument error: chunk shorter than its rows");
   }
   const size_t ncols = builders_.size();
+  // The error reported is that of the lowest-numbered failing column, as in a sequential pass.
   auto parallel = [&](const uint8_t* base, size_t n) -> Status {
-    std::vector<Status> status(ncols);
-    ThreadPool::global().parallel_for(
+    return parallel_try_for(
         ncols,
         [&](size_t c) {
           std::string scratch, decoded;
           scratch.reserve(256);
-          status[c] = push_column(c, base, n, slots_per_row, scratch, decoded);
+          return push_column(c, base, n, slots_per_row, scratch, decoded);
         },
         1);
-    for (auto& st : status) KORVEL_TRY(std::move(st));
-    return Ok{};
   };
   if (row_bytes > kWideRowBytes || row_count >= kParallelRows) {
     const size_t tile_bytes = row_bytes > kWideRowBytes ? kWideTileBytes : kNarrowTileBytes;

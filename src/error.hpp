@@ -42,6 +42,8 @@ class SpssError {
   static SpssError zlib(std::string text) { return SpssError(Kind::Zlib, std::move(text)); }
   static SpssError arrow(std::string text) { return SpssError(Kind::Arrow, std::move(text)); }
   static SpssError truncated_file(uint64_t expected, uint64_t got);
+  // The case data ended after `got` of the `expected` cases the header counts.
+  static SpssError missing_cases(uint64_t expected, uint64_t got);
   static SpssError invalid_value_label(std::string text) {
     return SpssError(Kind::InvalidValueLabel, std::move(text));
   }

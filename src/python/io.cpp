@@ -1,10 +1,10 @@
 #include "python/io.hpp"
 
-#include <limits>
 #include <memory>
 
 #include "arrow/export.hpp"
 #include "arrow_errors.hpp"
+#include "column_types.hpp"
 #include "python/metadata_object.hpp"
 #include "scanner.hpp"
 
@@ -161,7 +161,7 @@ PyObject* br_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!n) return nullptr;
     Borrow b(self, true);
     if (!b) return nullptr;
-    b.scanner().row_limit = *n;
+    b.scanner().progress.row_limit = *n;
     Py_RETURN_NONE;
   });
 }
@@ -176,7 +176,7 @@ PyObject* br_schema(PyObject* self, PyObject*) {
     const auto schema = b.scanner().projected_schema();
     for (const auto& field : schema->fields) {
       Ref key = str(field.name);
-      Ref value = str(schema_type_string(field.type));
+      Ref value = str(schema_type_name(field.type));
       if (!key || !value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return d.release();
@@ -196,19 +196,16 @@ PyObject* br_next_batch(PyObject* self, PyObject*) {
     Borrow b(self, true);
     if (!b) return nullptr;
     SavScanner& s = b.scanner();
-    if (s.exhausted) Py_RETURN_NONE;
-    size_t wanted = std::numeric_limits<size_t>::max();
-    if (s.row_limit) {
-      if (s.rows_read >= *s.row_limit) Py_RETURN_NONE;
-      wanted = *s.row_limit - s.rows_read;
-    }
-    auto batch = s.read_batch_columnar(std::min(wanted, s.batch_size));
+    ReadProgress& p = s.progress;
+    // A reached limit returns None without ending the reader: a larger limit may follow.
+    if (p.exhausted || p.rows_wanted() == 0) Py_RETURN_NONE;
+    auto batch = s.read_batch_columnar(p.next_batch_rows());
     if (!batch.ok()) return raise_spss_error(batch.error());
     if (!batch.value() || batch.value()->num_rows == 0) {
-      s.exhausted = true;
+      p.exhausted = true;
       Py_RETURN_NONE;
     }
-    s.rows_read += static_cast<size_t>(batch.value()->num_rows);
+    p.rows_read += static_cast<size_t>(batch.value()->num_rows);
     return wrap_batch(std::move(*batch.value()));
   });
 }
@@ -246,10 +243,9 @@ PyObject* read_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       Status st = scanner->select(*columns);
       if (!st.ok()) return raise_spss_error(st.error());
     }
-    scanner->row_limit = n_rows;
-    size_t wanted = n_rows ? (*n_rows > scanner->rows_read ? *n_rows - scanner->rows_read : 0)
-                           : std::numeric_limits<size_t>::max();
-    auto batch = scanner->read_batch_columnar(wanted);
+    scanner->progress.row_limit = n_rows;
+    // The whole file (or the first n_rows rows) in one batch.
+    auto batch = scanner->read_batch_columnar(scanner->progress.rows_wanted());
     if (!batch.ok()) return raise_spss_error(batch.error());
     arrow::RecordBatch result = batch.value()
                                     ? std::move(*batch.value())

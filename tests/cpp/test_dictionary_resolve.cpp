@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "arrow_types.hpp"
+#include "column_types.hpp"
 #include "dictionary_test_util.hpp"
 #include "scanner.hpp"
 
@@ -483,7 +483,7 @@ TEST(ColumnTypeRule, EveryFormatCode) {
     column.name = "v";
     column.var_type = n.type == ColumnType::String ? VarType::string(8) : VarType::numeric();
     column.print_format.format_type = n.print_format;
-    EXPECT_EQ(schema_type_string(column_field(column).type), n.schema);
+    EXPECT_EQ(schema_type_name(column_field(column).type), n.schema);
     EXPECT_EQ(temporal_kind(n.type), n.kind);
   }
 }

@@ -5,6 +5,7 @@ import datetime
 import errno
 import json
 import os
+import struct
 from pathlib import Path
 
 import pandas as pd
@@ -306,9 +307,18 @@ def test_uncompressed_data_cut_mid_row_yields_the_whole_rows(small, tmp_path, cu
     assert meta.compression == "uncompressed"
     row = sum(meta.variable_storage_widths.values())
     path = tmp_path / "cut.sav"
-    path.write_bytes(content[:-cut])
-    table = table_of(_korvel._read_sav(str(path))[0])
+    data = bytearray(content[:-cut])
     whole_rows = 10 - -(-cut // row)
+    # The header counts 10 cases: a file that holds fewer is truncated.
+    path.write_bytes(data)
+    with pytest.raises(OSError) as err:
+        _korvel._read_sav(str(path))
+    assert err.value.args == (f"truncated file: expected 10 cases, got {whole_rows}",)
+    # With the count unknown the data decide: the whole rows, the rest dropped.
+    order = "<" if struct.unpack("<i", data[64:68])[0] in (2, 3) else ">"
+    data[80:84] = struct.pack(order + "i", -1)
+    path.write_bytes(data)
+    table = table_of(_korvel._read_sav(str(path))[0])
     assert table.num_rows == whole_rows
     assert table.equals(table_of(_korvel._read_sav(small, n_rows=whole_rows)[0]))
 
