@@ -7,6 +7,7 @@ as schema metadata (key "spss_metadata", JSON), so that converting back restores
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 from collections.abc import Callable, Iterator
@@ -81,17 +82,13 @@ def open_source(path: str, batch_size: int) -> Source:
     if kind == "sav":
         reader = open_batches(path, batch_size, None, None)
         meta = reader.metadata()
-        first = reader.next_batch()
-        if first is None:  # no cases: an empty read still gives the columns' types
-            schema = pa.record_batch(_korvel._read_sav(path, None, 0)[0]).schema
-        else:
-            schema = pa.record_batch(first).schema
+        # A reader's schema comes with its first batch; an empty read gives it for no cases.
+        first = reader.next_batch() or _korvel._read_sav(path, None, 0)[0]
+        schema = pa.table(first).schema
 
         def spss() -> Iterator[Any]:
-            if first is not None:
-                yield pa.record_batch(first)
-            for batch in native_batches(reader):
-                yield pa.record_batch(batch)
+            for data in itertools.chain([first], native_batches(reader)):
+                yield from pa.table(data).to_batches()
 
         return Source(schema, spss(), meta.number_rows, meta)
     if kind == "parquet":
@@ -115,6 +112,40 @@ def open_source(path: str, batch_size: int) -> Source:
         return Source(stream.schema, iter(stream), None, _stored_metadata(stream.schema))
 
 
+def _csv_schema(schema: Any) -> Any:
+    """The schema a CSV writer accepts: string views as plain strings, durations as text."""
+    pa = require("pyarrow", "korvel convert")
+    fields = []
+    for field in schema:
+        if pa.types.is_string_view(field.type) or pa.types.is_duration(field.type):
+            field = field.with_type(pa.string())
+        fields.append(field)
+    return pa.schema(fields)
+
+
+def _duration_text(microseconds: int | None) -> str | None:
+    """A duration as SPSS shows a TIME value: [-]H:MM:SS, with the fraction when there is one."""
+    if microseconds is None:
+        return None
+    sign = "-" if microseconds < 0 else ""
+    seconds, fraction = divmod(abs(microseconds), 1_000_000)
+    minutes, second = divmod(seconds, 60)
+    hours, minute = divmod(minutes, 60)
+    text = f"{sign}{hours}:{minute:02d}:{second:02d}"
+    return f"{text}.{fraction:06d}".rstrip("0") if fraction else text
+
+
+def _csv_batch(batch: Any, text_schema: Any) -> Any:
+    pa = require("pyarrow", "korvel convert")
+    columns = []
+    for column in batch.columns:
+        if pa.types.is_duration(column.type):
+            as_us = column.cast(pa.duration("us")).cast(pa.int64()).to_pylist()
+            column = pa.array([_duration_text(v) for v in as_us], pa.string())
+        columns.append(column)
+    return pa.RecordBatch.from_arrays(columns, names=batch.schema.names).cast(text_schema)
+
+
 def _sink(path: str, kind: str, schema: Any) -> tuple[Callable[[Any], None], Callable[[], None]]:
     """(write one batch, close) for a Parquet, CSV or Arrow output file."""
     if kind == "parquet":
@@ -122,7 +153,9 @@ def _sink(path: str, kind: str, schema: Any) -> tuple[Callable[[Any], None], Cal
         writer = pq.ParquetWriter(path, schema)
     elif kind == "csv":
         csv = require("pyarrow.csv", "korvel convert")
-        writer = csv.CSVWriter(path, schema)
+        text_schema = _csv_schema(schema)
+        writer = csv.CSVWriter(path, text_schema)
+        return (lambda batch: writer.write_batch(_csv_batch(batch, text_schema))), writer.close
     else:
         pa = require("pyarrow", "korvel convert")
         writer = pa.ipc.new_file(path, schema)
