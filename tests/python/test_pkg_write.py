@@ -180,3 +180,13 @@ def test_sample_script_writes_the_promised_survey(tmp_path):
     peer, peer_meta = pyreadstat.read_sav(str(path))
     assert peer_meta.column_names == meta.variable_names
     assert peer["comment"].str.len().max() == frame["comment"].str.len_chars().max()
+
+
+def test_every_readme_block_runs(tmp_path):
+    from readme_blocks import blocks, run_blocks
+
+    selected = blocks()
+    assert any(needs_writer for _, _, needs_writer in selected)
+    done = run_blocks(selected, tmp_path)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert done.stdout.count("--- README block") == len(selected)
