@@ -190,3 +190,14 @@ def test_every_readme_block_runs(tmp_path):
     done = run_blocks(selected, tmp_path)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     assert done.stdout.count("--- README block") == len(selected)
+
+
+def test_stub_declares_nothing_the_module_lacks():
+    import _korvel
+    from test_pkg_stub import _public_members, stub_names
+
+    for name, members in stub_names().items():
+        assert hasattr(_korvel, name), name
+        obj = getattr(_korvel, name)
+        if isinstance(obj, type):
+            assert members - {"__init__", "__getitem__"} <= _public_members(obj), name
