@@ -181,15 +181,14 @@ def convert(
     target_kind = file_kind(target_path)
     if target_kind != "sav" and (compression is not None or level is not None):
         raise ValueError("--compression and --level apply to .sav/.zsav output only")
-    if compression is None and target_kind == "sav":
-        compression = "zlib" if target_path.lower().endswith(".zsav") else "bytecode"
     source = open_source(source_path, batch_size)
     batches = progress(source.batches, source.rows)
     partial = f"{target_path}.partial"
     try:
         if target_kind == "sav":
             stream = pa.RecordBatchReader.from_batches(source.schema, batches)
-            write_sav(stream, partial, source.metadata, compression=compression, level=level)
+            default = "zlib" if target_path.lower().endswith(".zsav") else "bytecode"
+            write_sav(stream, partial, source.metadata, compression=compression or default, level=level)
         else:
             schema = source.schema
             if source.metadata is not None and target_kind != "csv":

@@ -17,19 +17,15 @@ def check_kind(to: str) -> None:
 
 def to_frame(data: Any, to: str) -> Any:
     """Import an Arrow C stream exporter (an `_ArrowData`) as a frame of kind `to`."""
-    if to == "polars":
-        pl = require("polars", "to='polars'")
-        return pl.DataFrame(data)
-    if to == "pandas":
-        require("pandas", "to='pandas'")
-        pa = require("pyarrow", "to='pandas'")
-        # Dates as datetime64 columns rather than columns of Python date objects.
-        return pa.table(data).to_pandas(date_as_object=False)
-    if to == "pyarrow":
-        pa = require("pyarrow", "to='pyarrow'")
-        return pa.table(data)
     check_kind(to)
-    raise AssertionError("unreachable")
+    if to == "polars":
+        return require("polars", "to='polars'").DataFrame(data)
+    pa = require("pyarrow", f"to={to!r}")
+    if to == "pyarrow":
+        return pa.table(data)
+    require("pandas", "to='pandas'")
+    # Dates as datetime64 columns rather than columns of Python date objects.
+    return pa.table(data).to_pandas(date_as_object=False)
 
 
 def polars_schema(native_schema: dict[str, str]) -> dict[str, Any]:

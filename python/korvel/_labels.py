@@ -74,7 +74,10 @@ def _polars(frame: Any, meta: Any, value_labels: bool, user_missing: bool) -> An
 def _pandas(frame: Any, meta: Any, value_labels: bool, user_missing: bool) -> Any:
     pd = require("pandas", "value labels and user-missing nulls")
     api = pd.api.types
-    usable = lambda s: api.is_float_dtype(s) or api.is_string_dtype(s) or api.is_object_dtype(s)
+
+    def usable(series: Any) -> bool:
+        return bool(api.is_float_dtype(series) or api.is_string_dtype(series) or api.is_object_dtype(series))
+
     if user_missing:
         specs = meta.variable_missing_values
         for name in _targets(list(frame.columns), specs):
@@ -99,7 +102,11 @@ def _pandas(frame: Any, meta: Any, value_labels: bool, user_missing: bool) -> An
 def _pyarrow(table: Any, meta: Any, value_labels: bool, user_missing: bool) -> Any:
     pa = require("pyarrow", "value labels and user-missing nulls")
     pc = require("pyarrow.compute", "value labels and user-missing nulls")
-    usable = lambda t: pa.types.is_float64(t) or pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_string_view(t)
+    types = pa.types
+
+    def usable(kind: Any) -> bool:
+        return bool(types.is_float64(kind) or types.is_string(kind) or types.is_large_string(kind) or types.is_string_view(kind))
+
     if user_missing:
         specs = meta.variable_missing_values
         for name in _targets(table.column_names, specs):

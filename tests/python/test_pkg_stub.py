@@ -3,6 +3,7 @@ and the package is marked as typed."""
 
 import ast
 import inspect
+import shutil
 from pathlib import Path
 
 import pytest
@@ -44,3 +45,18 @@ def test_every_native_name_is_typed(name):
 
 def test_package_is_typed():
     assert (Path(korvel.__file__).parent / "py.typed").is_file()
+
+
+def test_package_type_checks_against_the_stub(tmp_path):
+    """mypy over the installed package and stub: the Python layer calls the native module
+    as the stub declares it."""
+    api = pytest.importorskip("mypy.api", reason="mypy is not installed (requirements-dev.txt)")
+    # Copies of the installed files: mypy does not check files inside site-packages.
+    checked = tmp_path / "installed"
+    shutil.copytree(Path(korvel.__file__).parent, checked / "korvel", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(Path(_korvel.__file__).with_name("_korvel.pyi"), checked)
+    out, err, status = api.run(
+        ["--ignore-missing-imports", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+         str(checked / "_korvel.pyi"), str(checked / "korvel")]
+    )
+    assert status == 0, out + err
