@@ -38,107 +38,139 @@ def _categories(labels: dict[Any, str], present: list[Any]) -> tuple[dict[Any, s
     return mapping, categories
 
 
-def _targets(frame_columns: list[str], per_variable: dict[str, Any]) -> list[str]:
-    return [name for name in frame_columns if per_variable.get(name)]
+class _Columns:
+    """The column operations the conveniences need, for one frame library."""
+
+    def names(self, frame: Any) -> list[str]:
+        raise NotImplementedError
+
+    def usable(self, frame: Any, name: str) -> bool:
+        """Only numeric (float) and text columns carry codes; dates and times are left alone."""
+        raise NotImplementedError
+
+    def present(self, frame: Any, name: str) -> list[Any]:
+        """The distinct non-null values of a column."""
+        raise NotImplementedError
+
+    def null_where(self, frame: Any, name: str, values: list[Any], span: tuple[float, float] | None) -> Any:
+        raise NotImplementedError
+
+    def encode(self, frame: Any, name: str, mapping: dict[Any, str], categories: list[str]) -> Any:
+        raise NotImplementedError
 
 
-def _polars(frame: Any, meta: Any, value_labels: bool, user_missing: bool) -> Any:
-    pl = require("polars", "value labels and user-missing nulls")
-    simple = (pl.Float64, pl.String)
-    if user_missing:
-        specs = meta.variable_missing_values
-        for name in _targets(frame.columns, specs):
-            if frame.schema[name] not in simple:
-                continue
-            values, span = _missing_rule(specs[name])
-            hit = pl.col(name).is_in(values) if values else pl.lit(False)
-            if span is not None:
-                hit = hit | pl.col(name).is_between(*span)
-            frame = frame.with_columns(pl.when(hit).then(None).otherwise(pl.col(name)).alias(name))
-    if value_labels:
-        labels = meta.variable_value_labels
-        for name in _targets(frame.columns, labels):
-            if frame.schema[name] not in simple:
-                continue
-            present = frame[name].drop_nulls().unique().to_list()
-            mapping, categories = _categories(labels[name], present)
-            enum = pl.Enum(categories)
-            frame = frame.with_columns(
-                pl.col(name).replace_strict(
-                    list(mapping), list(mapping.values()), default=None, return_dtype=enum
-                )
-            )
-    return frame
+class _Polars(_Columns):
+    def __init__(self) -> None:
+        self.pl = require("polars", "value labels and user-missing nulls")
+
+    def names(self, frame: Any) -> list[str]:
+        return list(frame.columns)
+
+    def usable(self, frame: Any, name: str) -> bool:
+        return frame.schema[name] in (self.pl.Float64, self.pl.String)
+
+    def present(self, frame: Any, name: str) -> list[Any]:
+        return list(frame[name].drop_nulls().unique().to_list())
+
+    def null_where(self, frame: Any, name: str, values: list[Any], span: tuple[float, float] | None) -> Any:
+        pl = self.pl
+        hit = pl.col(name).is_in(values) if values else pl.lit(False)
+        if span is not None:
+            hit = hit | pl.col(name).is_between(*span)
+        return frame.with_columns(pl.when(hit).then(None).otherwise(pl.col(name)).alias(name))
+
+    def encode(self, frame: Any, name: str, mapping: dict[Any, str], categories: list[str]) -> Any:
+        enum = self.pl.Enum(categories)
+        column = self.pl.col(name)
+        return frame.with_columns(column.replace_strict(list(mapping), list(mapping.values()), default=None, return_dtype=enum))
 
 
-def _pandas(frame: Any, meta: Any, value_labels: bool, user_missing: bool) -> Any:
-    pd = require("pandas", "value labels and user-missing nulls")
-    api = pd.api.types
+class _Pandas(_Columns):
+    def __init__(self) -> None:
+        self.pd = require("pandas", "value labels and user-missing nulls")
 
-    def usable(series: Any) -> bool:
-        return bool(api.is_float_dtype(series) or api.is_string_dtype(series) or api.is_object_dtype(series))
+    def names(self, frame: Any) -> list[str]:
+        return [str(name) for name in frame.columns]
 
-    if user_missing:
-        specs = meta.variable_missing_values
-        for name in _targets(list(frame.columns), specs):
-            if not usable(frame[name]):
-                continue
-            values, span = _missing_rule(specs[name])
-            hit = frame[name].isin(values)
-            if span is not None:
-                hit = hit | frame[name].between(*span)
-            frame[name] = frame[name].mask(hit)
-    if value_labels:
-        labels = meta.variable_value_labels
-        for name in _targets(list(frame.columns), labels):
-            if not usable(frame[name]):
-                continue
-            present = frame[name].dropna().unique().tolist()
-            mapping, categories = _categories(labels[name], present)
-            frame[name] = pd.Categorical(frame[name].map(mapping), categories=categories)
-    return frame
+    def usable(self, frame: Any, name: str) -> bool:
+        api = self.pd.api.types
+        column = frame[name]
+        return bool(api.is_float_dtype(column) or api.is_string_dtype(column) or api.is_object_dtype(column))
+
+    def present(self, frame: Any, name: str) -> list[Any]:
+        return list(frame[name].dropna().unique().tolist())
+
+    def null_where(self, frame: Any, name: str, values: list[Any], span: tuple[float, float] | None) -> Any:
+        hit = frame[name].isin(values)
+        if span is not None:
+            hit = hit | frame[name].between(*span)
+        frame[name] = frame[name].mask(hit)
+        return frame
+
+    def encode(self, frame: Any, name: str, mapping: dict[Any, str], categories: list[str]) -> Any:
+        frame[name] = self.pd.Categorical(frame[name].map(mapping), categories=categories)
+        return frame
 
 
-def _pyarrow(table: Any, meta: Any, value_labels: bool, user_missing: bool) -> Any:
-    pa = require("pyarrow", "value labels and user-missing nulls")
-    pc = require("pyarrow.compute", "value labels and user-missing nulls")
-    types = pa.types
+class _Arrow(_Columns):
+    def __init__(self) -> None:
+        self.pa = require("pyarrow", "value labels and user-missing nulls")
+        self.pc = require("pyarrow.compute", "value labels and user-missing nulls")
 
-    def usable(kind: Any) -> bool:
+    def names(self, frame: Any) -> list[str]:
+        return list(frame.column_names)
+
+    def usable(self, frame: Any, name: str) -> bool:
+        kind, types = frame.schema.field(name).type, self.pa.types
         return bool(types.is_float64(kind) or types.is_string(kind) or types.is_large_string(kind) or types.is_string_view(kind))
 
-    if user_missing:
-        specs = meta.variable_missing_values
-        for name in _targets(table.column_names, specs):
-            column = table[name]
-            if not usable(column.type):
-                continue
-            values, span = _missing_rule(specs[name])
-            hit = pc.is_in(column, value_set=pa.array(values, column.type))
-            if span is not None:
-                hit = pc.or_(hit, pc.and_(pc.greater_equal(column, span[0]), pc.less_equal(column, span[1])))
-            kept = pc.if_else(pc.fill_null(hit, False), pa.scalar(None, column.type), column)
-            table = table.set_column(table.column_names.index(name), name, kept)
-    if value_labels:
-        labels = meta.variable_value_labels
-        for name in _targets(table.column_names, labels):
-            column = table[name]
-            if not usable(column.type):
-                continue
-            present = pc.unique(column.drop_null()).to_pylist()
-            mapping, categories = _categories(labels[name], present)
-            keys = list(mapping)
-            key_category = pa.array([categories.index(mapping[k]) for k in keys], pa.int32())
-            positions = pc.index_in(column.combine_chunks(), value_set=pa.array(keys, column.type))
-            codes = pc.take(key_category, positions)
-            encoded = pa.DictionaryArray.from_arrays(codes, pa.array(categories, pa.string()))
-            table = table.set_column(table.column_names.index(name), name, encoded)
-    return table
+    def _column(self, frame: Any, name: str) -> Any:
+        # Compute kernels do not all take string views; plain strings hold the same text.
+        column = frame[name]
+        return column.cast(self.pa.string()) if self.pa.types.is_string_view(column.type) else column
+
+    def _replace(self, frame: Any, name: str, column: Any) -> Any:
+        return frame.set_column(frame.column_names.index(name), name, column)
+
+    def present(self, frame: Any, name: str) -> list[Any]:
+        return [v for v in self.pc.unique(self._column(frame, name)).to_pylist() if v is not None]
+
+    def null_where(self, frame: Any, name: str, values: list[Any], span: tuple[float, float] | None) -> Any:
+        pa, pc = self.pa, self.pc
+        column = self._column(frame, name)
+        hit = pc.is_in(column, value_set=pa.array(values, column.type))
+        if span is not None:
+            hit = pc.or_(hit, pc.and_(pc.greater_equal(column, span[0]), pc.less_equal(column, span[1])))
+        return self._replace(frame, name, pc.if_else(pc.fill_null(hit, False), pa.scalar(None, column.type), column))
+
+    def encode(self, frame: Any, name: str, mapping: dict[Any, str], categories: list[str]) -> Any:
+        pa, pc = self.pa, self.pc
+        column = self._column(frame, name).combine_chunks()
+        keys = list(mapping)
+        key_category = pa.array([categories.index(mapping[k]) for k in keys], pa.int32())
+        codes = pc.take(key_category, pc.index_in(column, value_set=pa.array(keys, column.type)))
+        return self._replace(frame, name, pa.DictionaryArray.from_arrays(codes, pa.array(categories, pa.string())))
+
+
+_LIBRARIES = {"polars": _Polars, "pandas": _Pandas, "pyarrow": _Arrow}
 
 
 def apply_conveniences(frame: Any, meta: Any, to: str, value_labels: bool, user_missing: bool) -> Any:
-    """Apply the opt-in conversions to a frame of kind `to` read with metadata `meta`."""
+    """Apply the opt-in conversions to a frame of kind `to` read with metadata `meta`:
+    user-missing values first (so that their codes become nulls, not categories), then labels."""
     if not (value_labels or user_missing):
         return frame
-    convert = {"polars": _polars, "pandas": _pandas, "pyarrow": _pyarrow}[to]
-    return convert(frame, meta, value_labels, user_missing)
+    ops = _LIBRARIES[to]()
+    if user_missing:
+        specs = meta.variable_missing_values
+        for name in ops.names(frame):
+            if specs.get(name) and ops.usable(frame, name):
+                values, span = _missing_rule(specs[name])
+                frame = ops.null_where(frame, name, values, span)
+    if value_labels:
+        labels = meta.variable_value_labels
+        for name in ops.names(frame):
+            if labels.get(name) and ops.usable(frame, name):
+                mapping, categories = _categories(labels[name], ops.present(frame, name))
+                frame = ops.encode(frame, name, mapping, categories)
+    return frame

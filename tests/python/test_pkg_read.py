@@ -103,7 +103,7 @@ def test_paths_of_every_kind(make_path):
         (lambda: korvel.read_sav(SAMPLE, to="numpy"), ValueError, "to must be one of"),
         (lambda: korvel.read_sav(SAMPLE, columns="id"), TypeError, "sequence of names"),
         (lambda: korvel.read_sav_meta("/nonexistent/x.sav"), OSError, "I/O error"),
-        (lambda: korvel.iter_sav("/nonexistent/x.sav"), OSError, ""),
+        (lambda: korvel.iter_sav("/nonexistent/x.sav"), OSError, "No such file"),
         (lambda: korvel.iter_sav(SAMPLE, columns=["no_such_column"]), OSError, "column not found"),
         (lambda: korvel.iter_sav(SAMPLE, batch_size=0), ValueError, "batch_size"),
         (lambda: korvel.iter_sav(SAMPLE, to="arrow"), ValueError, "to must be one of"),
@@ -180,12 +180,14 @@ def _category_texts(frame, name):
 
 
 @pytest.mark.parametrize("to", FRAME_KINDS)
-def test_value_labels_applied_match_pyreadstat(to):
-    meta = korvel.read_sav_meta(SAMPLE)
+@pytest.mark.parametrize("name", [None, "haven/labelled-str.sav", "haven/labelled-num-na.sav"], ids=lambda n: n or "sample")
+def test_value_labels_applied_match_pyreadstat(name, to):
+    path = source(name)
+    meta = korvel.read_sav_meta(path)
     labelled = [n for n in meta.variable_names if meta.variable_value_labels.get(n)]
-    assert labelled, "the sample has value labels"
-    frame, _ = korvel.read_sav(SAMPLE, to=to, apply_value_labels=True)
-    peer = _peer_with_labels(SAMPLE, apply_value_formats=True, user_missing=True)
+    assert labelled, "the file has value labels"
+    frame, _ = korvel.read_sav(path, to=to, apply_value_labels=True)
+    peer = _peer_with_labels(path, apply_value_formats=True, user_missing=True)
     for name in labelled:
         expected = [
             None if pd.isna(v) else v if isinstance(v, str) else _value_text(float(v))
