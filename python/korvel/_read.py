@@ -13,7 +13,7 @@ from ._labels import apply_conveniences
 
 
 
-def _path(path: str | os.PathLike[str]) -> str:
+def text_path(path: str | os.PathLike[str]) -> str:
     """The native module takes text paths; accept anything os.fspath understands."""
     text = os.fspath(path)
     if isinstance(text, bytes):
@@ -58,14 +58,14 @@ def read_sav(
             name is not in it.
     """
     check_kind(to)
-    data, meta = _korvel._read_sav(_path(path), _columns(columns), n_rows)
+    data, meta = _korvel._read_sav(text_path(path), _columns(columns), n_rows)
     frame = to_frame(data, to)
     return apply_conveniences(frame, meta, to, apply_value_labels, user_missing_as_null), meta
 
 
 def read_sav_meta(path: str | os.PathLike[str]) -> _korvel.SpssMetadata:
     """Read only the metadata (the dictionary) of an SPSS .sav or .zsav file."""
-    return _korvel._read_sav_meta(_path(path))
+    return _korvel._read_sav_meta(text_path(path))
 
 
 def open_batches(
@@ -77,7 +77,7 @@ def open_batches(
     """A native batch reader with its projection and row limit set."""
     if batch_size < 1:
         raise ValueError(f"batch_size must be at least 1, not {batch_size}")
-    reader = _korvel._SavBatchReader(_path(path), batch_size)
+    reader = _korvel._SavBatchReader(text_path(path), batch_size)
     selected = _columns(columns)
     if selected is not None:
         reader.select(selected)

@@ -11,7 +11,7 @@ import _korvel
 
 from ._deps import require
 from ._frames import polars_schema
-from ._read import _path, native_batches, open_batches
+from ._read import native_batches, open_batches, text_path
 
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
@@ -21,14 +21,14 @@ DEFAULT_BATCH_ROWS = 100_000
 def expand_paths(source: Source) -> list[str]:
     """The files of a path, a glob pattern or a list of paths, in order."""
     if isinstance(source, (str, os.PathLike)):
-        text = _path(source)
+        text = text_path(source)
         if glob.has_magic(text):
             matches = sorted(glob.glob(text))
             if not matches:
                 raise FileNotFoundError(f"no file matches {text!r}")
             return matches
         return [text]
-    paths = [_path(p) for p in source]
+    paths = [text_path(p) for p in source]
     if not paths:
         raise ValueError("no file to scan: the list of paths is empty")
     return paths

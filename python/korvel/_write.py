@@ -8,7 +8,7 @@ from typing import Any
 import _korvel
 
 from ._deps import require
-from ._read import _path
+from ._read import text_path
 
 COMPRESSIONS = ("bytecode", "zlib", "uncompressed", "none")
 
@@ -147,4 +147,4 @@ def write_sav(
             f"write_sav needs a polars, pandas or pyarrow frame or an object with "
             f"__arrow_c_stream__, not {type(frame).__name__}"
         )
-    _korvel._write_sav(_path(path), frame, metadata, compression, level)
+    _korvel._write_sav(text_path(path), frame, metadata, compression, level)
