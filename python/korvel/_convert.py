@@ -54,6 +54,10 @@ class Source:
 
 def metadata_to_json(meta: Any) -> bytes:
     fields = {name: getattr(meta, name) for name in SETTABLE_FIELDS}
+    # An alignment the file left unset reads "unknown", which cannot be set: leave it unset.
+    fields["variable_alignments"] = {
+        name: alignment for name, alignment in meta.variable_alignments.items() if alignment != "unknown"
+    }
     fields["variable_value_labels"] = {
         name: [[key, text] for key, text in labels.items()]
         for name, labels in meta.variable_value_labels.items()
