@@ -5,7 +5,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="${PYTHON:-python3}"
 
-apt_packages=(build-essential cmake zlib1g-dev libgtest-dev libbenchmark-dev clang-format xz-utils pspp)
+apt_packages=(build-essential cmake zlib1g-dev libgtest-dev libbenchmark-dev clang-format xz-utils pspp libdeflate-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
