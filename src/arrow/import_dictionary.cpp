@@ -128,16 +128,23 @@ Result<ArrayRef> import_decimal(const ArrowArray& c, const ColumnExtra& extra, i
       continue;
     }
     if (bits) bits->mutable_data()[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
-    // Two's complement, little-endian words: the value is the sum of word * 2^(64 k).
+    // Two's complement in little-endian words: take the magnitude, then the sign, so that
+    // small negative values do not vanish in the sum of large words.
     const uint8_t* p = values + static_cast<size_t>(r) * width;
-    double v = 0.0;
+    uint64_t w[4] = {};
     const size_t words = width / 8;
-    for (size_t k = words; k-- > 0;) {
-      uint64_t w;
-      std::memcpy(&w, p + 8 * k, 8);
-      v = v * 18446744073709551616.0 +
-          (k + 1 == words ? static_cast<double>(static_cast<int64_t>(w)) : static_cast<double>(w));
+    std::memcpy(w, p, width);
+    const bool negative = (w[words - 1] >> 63) != 0;
+    if (negative) {
+      uint64_t carry = 1;
+      for (size_t k = 0; k < words; ++k) {
+        w[k] = ~w[k] + carry;
+        carry = carry && w[k] == 0;
+      }
     }
+    double v = 0.0;
+    for (size_t k = words; k-- > 0;) v = v * 18446744073709551616.0 + static_cast<double>(w[k]);
+    if (negative) v = -v;
     data->mutable_as<double>()[i] = v * scale;
   }
   out->buffers = {out->null_count ? std::shared_ptr<const Buffer>(bits) : nullptr,

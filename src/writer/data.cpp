@@ -53,10 +53,18 @@ double half_to_double(uint16_t h) {
   return (h & 0x8000) ? -v : v;
 }
 
+// The bits of a Float16 value, told apart from UInt16.
+struct Half {
+  uint16_t bits;
+};
+
 template <typename T>
 inline double as_double(T v) {
-  if constexpr (std::is_same_v<T, uint16_t>) return half_to_double(v);  // Float16 bits
-  return static_cast<double>(v);
+  if constexpr (std::is_same_v<T, Half>) {
+    return half_to_double(v.bits);
+  } else {
+    return static_cast<double>(v);
+  }
 }
 
 // Plain numbers, or temporal values turned into SPSS seconds.
@@ -188,7 +196,7 @@ Filler numeric_filler(const arrow::DataType& t, SlotSource& s) {
     case TypeId::UInt64:
       return Filler(fill_numbers<uint64_t, Convert::None>);
     case TypeId::Float16:
-      return Filler(fill_numbers<uint16_t, Convert::None>);
+      return Filler(fill_numbers<Half, Convert::None>);
     case TypeId::Float32:
       return Filler(fill_numbers<float, Convert::None>);
     case TypeId::Float64:
