@@ -1,6 +1,7 @@
 #include "writer/layout.hpp"
 
 #include <charconv>
+#include <cstring>
 
 #include "io_utils.hpp"
 #include "sav_format.hpp"
@@ -29,9 +30,11 @@ Result<MissingValues> build_missing(const std::string& name, bool is_string,
     if (is_string && !string_spec) return SpssError::write(numeric_on_string(name));
     if (!is_string && string_spec) return SpssError::write(string_on_numeric(name));
     if (string_spec) {
-      std::string v = s.text;
-      if (v.size() < sav::kSlotBytes) v.resize(sav::kSlotBytes, ' ');
-      mv.strings.push_back(std::move(v));
+      // A record holds the first 8 bytes of each value, padded with spaces.
+      std::array<uint8_t, sav::kSlotBytes> v;
+      v.fill(' ');
+      std::memcpy(v.data(), s.text.data(), std::min(s.text.size(), v.size()));
+      mv.strings.push_back(v);
     } else if (s.kind == MissingSpec::Kind::Range) {
       ranges.emplace_back(s.value, s.high);
     } else {
@@ -39,15 +42,15 @@ Result<MissingValues> build_missing(const std::string& name, bool is_string,
     }
   }
   if (!mv.strings.empty()) {
-    mv.form = MissingValues::Form::Strings;
+    mv.kind = MissingValues::Kind::Strings;
   } else if (ranges.empty()) {
-    mv.form = MissingValues::Form::Discrete;
+    mv.kind = MissingValues::Kind::Discrete;
     mv.numbers = std::move(discrete);
   } else if (discrete.empty()) {
-    mv.form = MissingValues::Form::Range;
+    mv.kind = MissingValues::Kind::Range;
     mv.numbers = {ranges[0].first, ranges[0].second};
   } else {
-    mv.form = MissingValues::Form::RangeAndValue;
+    mv.kind = MissingValues::Kind::RangeAndValue;
     mv.numbers = {ranges[0].first, ranges[0].second, discrete[0]};
   }
   return mv;
@@ -83,17 +86,19 @@ bool is_reserved_word(const std::string& upper) {
 
 }  // namespace
 
-int32_t MissingValues::record_count() const {
-  switch (form) {
-    case Form::None:
+int32_t missing_value_count(const MissingValues& mv) {
+  const auto& numbers = mv.numbers;
+  const auto& strings = mv.strings;
+  switch (mv.kind) {
+    case MissingValues::Kind::None:
       return 0;
-    case Form::Discrete:
+    case MissingValues::Kind::Discrete:
       return static_cast<int32_t>(numbers.size());
-    case Form::Range:
+    case MissingValues::Kind::Range:
       return -2;
-    case Form::RangeAndValue:
+    case MissingValues::Kind::RangeAndValue:
       return -3;
-    case Form::Strings:
+    case MissingValues::Kind::Strings:
       return static_cast<int32_t>(strings.size());
   }
   return 0;

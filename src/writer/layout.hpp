@@ -13,19 +13,13 @@
 #include "error.hpp"
 #include "metadata.hpp"
 #include "ordered_map.hpp"
+#include "variable.hpp"
 
 namespace korvel {
 
-// The missing values a variable record holds.
-struct MissingValues {
-  enum class Form : uint8_t { None, Discrete, Range, RangeAndValue, Strings };
-  Form form = Form::None;
-  std::vector<double> numbers;  // Discrete: the values; Range: low, high; RangeAndValue: +value
-  std::vector<std::string> strings;  // Strings: padded to 8 bytes when shorter
-  // The record's missing-value count: the number of values, -2 for a range, -3 for a range
-  // and a value.
-  int32_t record_count() const;
-};
+// The missing-value count of a variable record: the number of values, -2 for a range, -3 for
+// a range and a value.
+int32_t missing_value_count(const MissingValues& mv);
 
 struct WriteFormat {
   uint8_t type = 0;

@@ -100,7 +100,7 @@ Status write_variable_records(SavWriteExt& out, const CaseLayout& layout) {
     KORVEL_TRY(out.write_i32_le(sav::kRecordVariable));
     KORVEL_TRY(out.write_i32_le(r.type_code));
     KORVEL_TRY(out.write_i32_le(has_label ? 1 : 0));
-    KORVEL_TRY(out.write_i32_le(r.missing_values.record_count()));
+    KORVEL_TRY(out.write_i32_le(missing_value_count(r.missing_values)));
     KORVEL_TRY(out.write_i32_le(fmt));
     KORVEL_TRY(out.write_i32_le(fmt));
     KORVEL_TRY(out.write_fixed_string(r.name, sav::kShortNameBytes));
@@ -111,8 +111,9 @@ Status write_variable_records(SavWriteExt& out, const CaseLayout& layout) {
       KORVEL_TRY(out.write_zero_padding((4 - label.size() % 4) % 4));
     }
     for (double v : r.missing_values.numbers) KORVEL_TRY(out.write_f64_le(v));
-    for (const std::string& s : r.missing_values.strings)
-      KORVEL_TRY(out.write_fixed_string(s, sav::kSlotBytes));
+    for (const auto& s : r.missing_values.strings)
+      KORVEL_TRY(
+          out.write_bytes(std::string_view(reinterpret_cast<const char*>(s.data()), s.size())));
   }
   return Ok{};
 }
@@ -266,7 +267,7 @@ Status write_info_long_string_missing(SavWriteExt& out, const CaseLayout& layout
     body += v.short_name;
     body += static_cast<char>(v.missing_values.strings.size());
     append_i32_le(body, static_cast<int32_t>(sav::kSlotBytes));
-    for (const std::string& s : v.missing_values.strings) body += fixed_width(s, sav::kSlotBytes);
+    for (const auto& s : v.missing_values.strings) body.append(s.begin(), s.end());
   }
   return body.empty() ? Status(Ok{}) : write_text_record(out, sav::kExtLongStringMissing, body);
 }
