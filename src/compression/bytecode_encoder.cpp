@@ -26,28 +26,53 @@ inline uint8_t code_for(uint64_t bits) {
 
 }  // namespace
 
+void BytecodeEncoder::encode_slot(const uint8_t* slot) {
+  uint64_t bits;
+  std::memcpy(&bits, slot, 8);
+  const uint8_t code = code_for(bits);
+  if (code == sav::kCodeRaw) pending_[n_pending_++] = bits;
+  block_[position_++] = code;
+  if (position_ == sav::kCodesPerBlock) flush_block();
+}
+
 void BytecodeEncoder::flush_block() {
   const size_t old = out_.size();
-  out_.resize(old + sav::kCodesPerBlock + n_pending_ * sav::kSlotBytes);
-  std::memcpy(out_.data() + old, block_.data(), sav::kCodesPerBlock);
-  std::memcpy(out_.data() + old + sav::kCodesPerBlock, pending_.data(),
-              n_pending_ * sav::kSlotBytes);
+  const size_t n = sav::kCodesPerBlock + n_pending_ * sav::kSlotBytes;
+  out_.resize(old + n);
+  uint8_t* dst = out_.data() + old;
+  std::memcpy(dst, block_.data(), sav::kCodesPerBlock);
+  std::memcpy(dst + sav::kCodesPerBlock, pending_.data(), n_pending_ * sav::kSlotBytes);
   position_ = 0;
   n_pending_ = 0;
 }
 
 void BytecodeEncoder::encode_rows(const uint8_t* rows, size_t n_rows, size_t slots) {
-  // Worst case: 9 bytes per slot plus a block per row.
-  out_.reserve(out_.size() + n_rows * (slots * 9 + sav::kCodesPerBlock));
-  const size_t n = n_rows * slots;
-  for (size_t i = 0; i < n; ++i) {
-    uint64_t bits;
-    std::memcpy(&bits, rows + i * sav::kSlotBytes, 8);
-    const uint8_t code = code_for(bits);
-    if (code == sav::kCodeRaw) pending_[n_pending_++] = bits;
-    block_[position_++] = code;
-    if (position_ == sav::kCodesPerBlock) flush_block();
+  size_t n = n_rows * slots;
+  size_t i = 0;
+  // Finish a block left open by the previous call, then encode whole blocks straight into the
+  // output (at most 72 bytes each) without growing it block by block.
+  for (; i < n && position_ != 0; ++i) encode_slot(rows + i * sav::kSlotBytes);
+  const size_t whole = (n - i) / sav::kCodesPerBlock;
+  size_t used = out_.size();
+  out_.resize(used + whole * (sav::kCodesPerBlock * (1 + sav::kSlotBytes)));
+  uint8_t* out = out_.data();
+  for (size_t b = 0; b < whole; ++b, i += sav::kCodesPerBlock) {
+    uint8_t* codes = out + used;
+    uint8_t* raw = codes + sav::kCodesPerBlock;
+    for (size_t k = 0; k < sav::kCodesPerBlock; ++k) {
+      uint64_t bits;
+      std::memcpy(&bits, rows + (i + k) * sav::kSlotBytes, 8);
+      const uint8_t code = code_for(bits);
+      codes[k] = code;
+      if (code == sav::kCodeRaw) {
+        std::memcpy(raw, &bits, 8);
+        raw += 8;
+      }
+    }
+    used = static_cast<size_t>(raw - out);
   }
+  out_.resize(used);
+  for (; i < n; ++i) encode_slot(rows + i * sav::kSlotBytes);
 }
 
 void BytecodeEncoder::write_eof() {

@@ -27,11 +27,11 @@ libdeflate_compressor* compressor_for(int level) {
 
 }  // namespace
 
-Result<std::vector<uint8_t>> zlib_compress_block(const uint8_t* data, size_t size, int level) {
+Result<ByteBuffer> zlib_compress_block(const uint8_t* data, size_t size, int level) {
   libdeflate_compressor* c = compressor_for(level);
   if (!c)
     return SpssError::zlib("zlib compression error: cannot set up level " + std::to_string(level));
-  std::vector<uint8_t> out(libdeflate_zlib_compress_bound(c, size));
+  ByteBuffer out(libdeflate_zlib_compress_bound(c, size));
   const size_t n = libdeflate_zlib_compress(c, data, size, out.data(), out.size());
   if (n == 0) return SpssError::zlib("zlib finish error: output does not fit its bound");
   out.resize(n);

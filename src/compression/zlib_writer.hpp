@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "compression/bytecode_encoder.hpp"
 #include "error.hpp"
 
 namespace korvel {
 
 // One zlib stream holding `size` bytes at `level` (0 to 9; 0 stores them uncompressed).
 // Safe to call from several threads at once.
-Result<std::vector<uint8_t>> zlib_compress_block(const uint8_t* data, size_t size, int level);
+Result<ByteBuffer> zlib_compress_block(const uint8_t* data, size_t size, int level);
 
 }  // namespace korvel

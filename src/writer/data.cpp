@@ -397,7 +397,7 @@ template <typename F>
 Status for_each_chunk(const RowAssembler& rows, uint64_t n_rows, F&& consume) {
   if (rows.row_bytes() == 0 || n_rows == 0) return Ok{};
   const size_t chunk = static_cast<size_t>(std::min<uint64_t>(rows.chunk_rows(), n_rows));
-  std::vector<uint8_t> buffer(chunk * rows.row_bytes());
+  ByteBuffer buffer(chunk * rows.row_bytes());
   for (uint64_t first = 0; first < n_rows; first += chunk) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, n_rows - first));
     rows.assemble(first, n, buffer.data());

@@ -36,8 +36,8 @@ class BlockProducer {
   bool done() const { return finished_; }
 
   // Up to `count` blocks of the stream, the last one possibly short.
-  std::vector<std::vector<uint8_t>> next(size_t count) {
-    std::vector<std::vector<uint8_t>> blocks;
+  std::vector<ByteBuffer> next(size_t count) {
+    std::vector<ByteBuffer> blocks;
     while (blocks.size() < count && !finished_) {
       if (next_row_ < n_rows_ && slots_ > 0) {
         encode_chunk(blocks, count);
@@ -52,7 +52,7 @@ class BlockProducer {
   }
 
  private:
-  void encode_chunk(std::vector<std::vector<uint8_t>>& blocks, size_t count) {
+  void encode_chunk(std::vector<ByteBuffer>& blocks, size_t count) {
     const size_t chunk_rows = chunk_.size() / rows_.row_bytes();
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_rows, n_rows_ - next_row_));
     rows_.assemble(next_row_, n, chunk_.data());
@@ -66,8 +66,8 @@ class BlockProducer {
   }
 
   // Moves full blocks (and with `all`, the rest) from the encoder's output into `blocks`.
-  void cut_blocks(std::vector<std::vector<uint8_t>>& blocks, bool all) {
-    std::vector<uint8_t>& out = enc_.output();
+  void cut_blocks(std::vector<ByteBuffer>& blocks, bool all) {
+    ByteBuffer& out = enc_.output();
     size_t taken = 0;
     while (out.size() - taken >= sav::kZBlockSize || (all && taken < out.size())) {
       const size_t k = std::min(sav::kZBlockSize, out.size() - taken);
@@ -81,7 +81,7 @@ class BlockProducer {
   const RowAssembler& rows_;
   const uint64_t n_rows_;
   const size_t slots_;
-  std::vector<uint8_t> chunk_;
+  ByteBuffer chunk_;
   BytecodeEncoder enc_;
   uint64_t next_row_ = 0;
   bool ended_ = false;
@@ -111,12 +111,12 @@ Status write_data_zsav(BufferedWriter& w, const RowAssembler& rows, uint64_t n_r
   // Two blocks per thread in flight: the pool deflates one group while the next is encoded.
   const size_t group = 2 * ThreadPool::global().concurrency();
   BlockProducer producer(rows, n_rows);
-  std::vector<std::vector<uint8_t>> current = producer.next(group);
+  std::vector<ByteBuffer> current = producer.next(group);
   std::vector<BlockEntry> entries;
   int64_t uncompressed = static_cast<int64_t>(zheader);
   while (!current.empty()) {
-    std::vector<std::vector<uint8_t>> following;
-    std::vector<std::vector<uint8_t>> deflated(current.size());
+    std::vector<ByteBuffer> following;
+    std::vector<ByteBuffer> deflated(current.size());
     Status st = parallel_try_for(
         current.size() + 1,
         [&](size_t i) -> Status {

@@ -262,7 +262,7 @@ std::vector<uint8_t> encode(const std::vector<uint64_t>& slots, size_t per_row) 
   BytecodeEncoder enc;
   enc.encode_rows(reinterpret_cast<const uint8_t*>(slots.data()), slots.size() / per_row, per_row);
   enc.write_eof();
-  return enc.output();
+  return {enc.output().begin(), enc.output().end()};
 }
 
 TEST(BytecodeEncoder, CodesOfTheSpecifiedValues) {

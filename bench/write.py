@@ -1,0 +1,128 @@
+"""Writing benchmark: korvel (_write_sav from a pyarrow table) against pyreadstat.write_sav
+(from pandas) on a survey-like frame (1,000,000 rows by 100 columns by default, like
+bench/read.py's), uncompressed, bytecode and zlib. Each measurement runs in a fresh process
+after the frame is built, so peak memory (ru_maxrss above the process's level before the
+write) is that writer's alone. The floor is writing the korvel file's bytes to a new file from
+a buffer already in memory, measured in the same run; zlib is also timed with the thread pool
+held to one CPU (sched_setaffinity before the module starts its pool).
+
+    python3 bench/write.py [--rows N] [--repeat K]
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+COMPRESSIONS = {"uncompressed": {}, "bytecode": {"row_compress": True}, "zlib": {"compress": True}}
+LABELS = {1.0: "Strongly disagree", 2.0: "Disagree", 3.0: "Neutral", 4.0: "Agree",
+          5.0: "Strongly agree"}
+
+
+def make_frame(rows):
+    """The survey-like pandas frame: 80 five-point items, 10 normals, 5 dates, 5 short texts."""
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(42)
+    cols = {}
+    for i in range(80):
+        cols[f"q{i}"] = rng.integers(1, 6, rows).astype("float64")
+    for i in range(10):
+        cols[f"x{i}"] = rng.normal(50, 10, rows)
+    base = np.datetime64("2000-01-01")
+    for i in range(5):
+        days = rng.integers(0, 9000, rows)
+        cols[f"d{i}"] = pd.to_datetime(base + days.astype("timedelta64[D]")).date
+    words = np.array(["alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf"])
+    for i in range(5):
+        n = rng.integers(2, 7, rows)
+        cols[f"s{i}"] = [" ".join(words[:k]) + f" {j % 97}" for j, k in enumerate(n)]
+    return pd.DataFrame(cols)
+
+
+CHILD = r"""
+import json, os, resource, sys, time
+sys.path.insert(0, sys.argv[1])
+which, path, rows, compression = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+if which == "korvel-1cpu":
+    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+from write import make_frame, LABELS, COMPRESSIONS
+frame = make_frame(rows)
+if which.startswith("korvel"):
+    import _korvel, pyarrow as pa
+    from _korvel import SpssMetadata
+    data = pa.Table.from_pandas(frame, preserve_index=False)
+    meta = None
+    labels = {f"q{i}": LABELS for i in range(80)}
+    meta = SpssMetadata(variable_value_labels=labels)
+else:
+    import pyreadstat
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t = time.perf_counter()
+if which.startswith("korvel"):
+    _korvel._write_sav(path, data, meta, compression)
+elif which == "pyreadstat":
+    pyreadstat.write_sav(frame, path, variable_value_labels={f"q{i}": LABELS for i in range(80)},
+                         **COMPRESSIONS[compression])
+else:  # the floor: the same bytes, from memory, to a new file
+    blob = open(sys.argv[6], "rb").read()
+    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    t = time.perf_counter()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    view = memoryview(blob)
+    while view:
+        view = view[os.write(fd, view[: 4 << 20]):]
+    os.close(fd)
+elapsed = time.perf_counter() - t
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"seconds": elapsed, "peak_mb": (peak - base) / 1024,
+                  "bytes": os.path.getsize(path)}))
+"""
+
+
+def measure(which, path, rows, compression, source=""):
+    out = subprocess.run([sys.executable, "-c", CHILD, str(HERE), which, str(path), str(rows),
+                          compression, str(source)], capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    return json.loads(out.stdout)
+
+
+def best(runs):
+    return min(runs, key=lambda r: r["seconds"])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args()
+    print(f"{args.rows} rows x 100 columns; best of {args.repeat} (pyreadstat: of 1)")
+    print(f"{'compression':13} {'korvel s':>9} {'pyreadstat s':>13} {'speed-up':>9} "
+          f"{'floor s':>8} {'/floor':>7} {'korvel MB':>10} {'pyreadstat MB':>14} {'file MB':>8}")
+    with tempfile.TemporaryDirectory(dir=HERE) as tmp:
+        for compression in COMPRESSIONS:
+            ext = "zsav" if compression == "zlib" else "sav"
+            ours = Path(tmp) / f"korvel.{ext}"
+            k = best([measure("korvel", ours, args.rows, compression) for _ in range(args.repeat)])
+            p = measure("pyreadstat", Path(tmp) / f"pyreadstat.{ext}", args.rows, compression)
+            f = best([measure("floor", Path(tmp) / "floor.bin", args.rows, compression, ours)
+                      for _ in range(args.repeat)])
+            print(f"{compression:13} {k['seconds']:9.3f} {p['seconds']:13.3f} "
+                  f"{p['seconds'] / k['seconds']:8.1f}x {f['seconds']:8.3f} "
+                  f"{k['seconds'] / f['seconds']:6.2f}x {k['peak_mb']:10.0f} {p['peak_mb']:14.0f} "
+                  f"{k['bytes'] / 1e6:8.1f}")
+            if compression == "zlib":
+                one = best([measure("korvel-1cpu", ours, args.rows, compression)
+                            for _ in range(args.repeat)])
+                print(f"zlib level 6: one thread {one['seconds']:.3f} s, pool "
+                      f"{k['seconds']:.3f} s, {one['seconds'] / k['seconds']:.2f}x with the pool "
+                      f"({os.cpu_count()} CPUs)")
+
+
+if __name__ == "__main__":
+    main()
