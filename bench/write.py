@@ -45,43 +45,70 @@ def make_frame(rows):
 
 
 CHILD = r"""
-import json, os, resource, sys, time
+import json, os, sys, threading, time
 sys.path.insert(0, sys.argv[1])
 which, path, rows, compression = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 if which == "korvel-1cpu":
     os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
-from write import make_frame, LABELS, COMPRESSIONS
-frame = make_frame(rows)
+from write import make_frame, LABELS, COMPRESSIONS, string_formats
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+class Peak(threading.Thread):
+    # Samples the resident set every millisecond: ru_maxrss cannot tell the write's peak
+    # from the frame's construction.
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.base, self.peak, self.stop = rss(), 0, False
+    def run(self):
+        while not self.stop:
+            self.peak = max(self.peak, rss())
+            time.sleep(0.001)
+    def __enter__(self):
+        self.start(); return self
+    def __exit__(self, *a):
+        self.stop = True; self.join(); self.peak = max(self.peak, rss())
+
+labels = {f"q{i}": LABELS for i in range(80)}
+if which != "floor":
+    frame = make_frame(rows)
 if which.startswith("korvel"):
     import _korvel, pyarrow as pa
     from _korvel import SpssMetadata
     data = pa.Table.from_pandas(frame, preserve_index=False)
-    meta = None
-    labels = {f"q{i}": LABELS for i in range(80)}
-    meta = SpssMetadata(variable_value_labels=labels)
-else:
-    import pyreadstat
-base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-t = time.perf_counter()
-if which.startswith("korvel"):
-    _korvel._write_sav(path, data, meta, compression)
+    del frame
+    meta = SpssMetadata(variable_value_labels=labels, variable_formats=string_formats(data))
 elif which == "pyreadstat":
-    pyreadstat.write_sav(frame, path, variable_value_labels={f"q{i}": LABELS for i in range(80)},
-                         **COMPRESSIONS[compression])
-else:  # the floor: the same bytes, from memory, to a new file
+    import pyreadstat
+else:
     blob = open(sys.argv[6], "rb").read()
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+with Peak() as peak:
     t = time.perf_counter()
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-    view = memoryview(blob)
-    while view:
-        view = view[os.write(fd, view[: 4 << 20]):]
-    os.close(fd)
-elapsed = time.perf_counter() - t
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"seconds": elapsed, "peak_mb": (peak - base) / 1024,
+    if which.startswith("korvel"):
+        _korvel._write_sav(path, data, meta, compression)
+    elif which == "pyreadstat":
+        pyreadstat.write_sav(frame, path, variable_value_labels=labels, **COMPRESSIONS[compression])
+    else:  # the floor: the same bytes, from memory, to a new file
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        view = memoryview(blob)
+        while view:
+            view = view[os.write(fd, view[: 4 << 20]):]
+        os.close(fd)
+    elapsed = time.perf_counter() - t
+print(json.dumps({"seconds": elapsed, "peak_mb": (peak.peak - peak.base) / 2**20,
                   "bytes": os.path.getsize(path)}))
 """
+
+
+def string_formats(table):
+    """Text columns as wide as their longest value, the layout pyreadstat writes."""
+    import pyarrow.compute as pc
+
+    return {name: f"A{max(1, pc.max(pc.binary_length(table.column(name))).as_py() or 1)}"
+            for name in table.column_names if table.schema.field(name).type in ("string", "large_string")}
 
 
 def measure(which, path, rows, compression, source=""):

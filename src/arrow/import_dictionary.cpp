@@ -204,7 +204,11 @@ Result<RecordBatch> import_batch(ArrowArray* array, const std::shared_ptr<const 
 
 }  // namespace
 
-Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream) {
+Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream,
+                                                       bool* schema_failed) {
+  bool ignored = false;
+  if (!schema_failed) schema_failed = &ignored;
+  *schema_failed = true;
   if (!stream || !stream->release) return cdata("input stream is already released");
   struct Owned {
     ArrowArrayStream s;
@@ -230,6 +234,7 @@ Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream)
     if (extras[i].decimal_bits) plain.fields[i].type = DataType(TypeId::Float64);
   ImportedStream out;
   out.schema = std::make_shared<const Schema>(std::move(plain));
+  *schema_failed = false;
   for (;;) {
     ArrowArray array;
     std::memset(&array, 0, sizeof array);

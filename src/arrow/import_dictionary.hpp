@@ -8,6 +8,9 @@
 
 namespace korvel::arrow {
 
-Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream);
+// `schema_failed` (when given) tells whether a failure came while reading the schema rather
+// than a batch.
+Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream,
+                                                       bool* schema_failed = nullptr);
 
 }  // namespace korvel::arrow

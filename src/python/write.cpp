@@ -63,9 +63,12 @@ std::optional<WriteTable> import_data(PyObject* data) {
   auto* stream = static_cast<ArrowArrayStream*>(
       PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
   if (!stream) return std::nullopt;
-  auto imported = arrow::import_stream_with_dictionaries(stream);
+  bool schema_failed = false;
+  auto imported = arrow::import_stream_with_dictionaries(stream, &schema_failed);
   if (!imported.ok()) {
-    raise(PyExc_OSError, "failed to read Arrow stream: " + imported.error().message());
+    raise(PyExc_OSError, (schema_failed ? "failed to read Arrow stream: "
+                                        : "error reading Arrow batch: ") +
+                             imported.error().message());
     return std::nullopt;
   }
   WriteTable t;

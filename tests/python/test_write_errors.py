@@ -188,3 +188,19 @@ def test_malformed_arrays_fail_with_a_clear_error(tmp_path):
         with pytest.raises(OSError, match=message):
             write(path, pa.table({name: array}))
         assert not path.exists() or path.stat().st_size == 0
+
+
+def test_a_failing_producer_is_reported_and_nothing_is_written(tmp_path):
+    schema = pa.schema([("a", pa.float64())])
+
+    def batches():
+        yield pa.record_batch([pa.array([1.0])], schema=schema)
+        raise ValueError("the producer broke")
+
+    class Broken:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return pa.RecordBatchReader.from_batches(schema, batches()).__arrow_c_stream__()
+
+    with pytest.raises(OSError, match="^error reading Arrow batch: .*the producer broke"):
+        write(tmp_path / "p.sav", Broken())
+    assert not (tmp_path / "p.sav").exists()
