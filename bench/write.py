@@ -18,39 +18,14 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 COMPRESSIONS = {"uncompressed": {}, "bytecode": {"row_compress": True}, "zlib": {"compress": True}}
-LABELS = {1.0: "Strongly disagree", 2.0: "Disagree", 3.0: "Neutral", 4.0: "Agree",
-          5.0: "Strongly agree"}
-
-
-def make_frame(rows):
-    """The survey-like pandas frame: 80 five-point items, 10 normals, 5 dates, 5 short texts."""
-    import numpy as np
-    import pandas as pd
-
-    rng = np.random.default_rng(42)
-    cols = {}
-    for i in range(80):
-        cols[f"q{i}"] = rng.integers(1, 6, rows).astype("float64")
-    for i in range(10):
-        cols[f"x{i}"] = rng.normal(50, 10, rows)
-    base = np.datetime64("2000-01-01")
-    for i in range(5):
-        days = rng.integers(0, 9000, rows)
-        cols[f"d{i}"] = pd.to_datetime(base + days.astype("timedelta64[D]")).date
-    words = np.array(["alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf"])
-    for i in range(5):
-        n = rng.integers(2, 7, rows)
-        cols[f"s{i}"] = [" ".join(words[:k]) + f" {j % 97}" for j, k in enumerate(n)]
-    return pd.DataFrame(cols)
-
-
 CHILD = r"""
 import json, os, sys, threading, time
 sys.path.insert(0, sys.argv[1])
 which, path, rows, compression = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 if which == "korvel-1cpu":
     os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
-from write import make_frame, LABELS, COMPRESSIONS, string_formats
+from survey import survey_frame
+from write import COMPRESSIONS, string_formats
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 def rss():
@@ -72,9 +47,8 @@ class Peak(threading.Thread):
     def __exit__(self, *a):
         self.stop = True; self.join(); self.peak = max(self.peak, rss())
 
-labels = {f"q{i}": LABELS for i in range(80)}
 if which != "floor":
-    frame = make_frame(rows)
+    frame, labels = survey_frame(rows)
 if which.startswith("korvel"):
     import _korvel, pyarrow as pa
     from _korvel import SpssMetadata

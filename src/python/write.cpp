@@ -66,9 +66,9 @@ std::optional<WriteTable> import_data(PyObject* data) {
   bool schema_failed = false;
   auto imported = arrow::import_stream_with_dictionaries(stream, &schema_failed);
   if (!imported.ok()) {
-    raise(PyExc_OSError, (schema_failed ? "failed to read Arrow stream: "
-                                        : "error reading Arrow batch: ") +
-                             imported.error().message());
+    raise(PyExc_OSError,
+          (schema_failed ? "failed to read Arrow stream: " : "error reading Arrow batch: ") +
+              imported.error().message());
     return std::nullopt;
   }
   WriteTable t;

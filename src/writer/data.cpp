@@ -223,72 +223,42 @@ Filler numeric_filler(const arrow::DataType& t, SlotSource& s) {
   }
 }
 
-// Every index of a dictionary-encoded column must name an entry of its dictionary.
+// The filler of a dictionary-encoded column with indices of type I, or nullptr when an index
+// does not name an entry of its dictionary.
 template <typename I>
-bool indices_in_range(const ArrayData& idx, int64_t dict_length) {
+Filler checked_dictionary_filler(const ArrayData& idx) {
   const I* v = idx.values<I>();
+  const auto entries = static_cast<uint64_t>(idx.dictionary->length);
   for (int64_t i = 0; i < idx.length; ++i) {
     if (idx.is_null(i)) continue;
     if constexpr (std::is_signed_v<I>) {
-      if (v[i] < 0) return false;
+      if (v[i] < 0) return nullptr;
     }
-    if (static_cast<uint64_t>(v[i]) >= static_cast<uint64_t>(dict_length)) return false;
+    if (static_cast<uint64_t>(v[i]) >= entries) return nullptr;
   }
-  return true;
+  return fill_dictionary<I>;
 }
 
 // The filler of a dictionary-encoded column, or nullptr when an index is out of range or the
 // index type is not an integer type.
 Filler dictionary_filler(const ArrayData& idx) {
-  const arrow::DataType& index_type = idx.type;
-  const int64_t n = idx.dictionary->length;
-  bool ok = true;
-  switch (index_type.id) {
+  switch (idx.type.id) {
     case TypeId::Int8:
-      ok = indices_in_range<int8_t>(idx, n);
-      break;
+      return checked_dictionary_filler<int8_t>(idx);
     case TypeId::Int16:
-      ok = indices_in_range<int16_t>(idx, n);
-      break;
+      return checked_dictionary_filler<int16_t>(idx);
     case TypeId::Int32:
-      ok = indices_in_range<int32_t>(idx, n);
-      break;
+      return checked_dictionary_filler<int32_t>(idx);
     case TypeId::Int64:
-      ok = indices_in_range<int64_t>(idx, n);
-      break;
+      return checked_dictionary_filler<int64_t>(idx);
     case TypeId::UInt8:
-      ok = indices_in_range<uint8_t>(idx, n);
-      break;
+      return checked_dictionary_filler<uint8_t>(idx);
     case TypeId::UInt16:
-      ok = indices_in_range<uint16_t>(idx, n);
-      break;
+      return checked_dictionary_filler<uint16_t>(idx);
     case TypeId::UInt32:
-      ok = indices_in_range<uint32_t>(idx, n);
-      break;
+      return checked_dictionary_filler<uint32_t>(idx);
     case TypeId::UInt64:
-      ok = indices_in_range<uint64_t>(idx, n);
-      break;
-    default:
-      break;
-  }
-  if (!ok) return nullptr;
-  switch (index_type.id) {
-    case TypeId::Int8:
-      return Filler(fill_dictionary<int8_t>);
-    case TypeId::Int16:
-      return Filler(fill_dictionary<int16_t>);
-    case TypeId::Int32:
-      return Filler(fill_dictionary<int32_t>);
-    case TypeId::Int64:
-      return Filler(fill_dictionary<int64_t>);
-    case TypeId::UInt8:
-      return Filler(fill_dictionary<uint8_t>);
-    case TypeId::UInt16:
-      return Filler(fill_dictionary<uint16_t>);
-    case TypeId::UInt32:
-      return Filler(fill_dictionary<uint32_t>);
-    case TypeId::UInt64:
-      return Filler(fill_dictionary<uint64_t>);
+      return checked_dictionary_filler<uint64_t>(idx);
     default:
       return nullptr;
   }

@@ -1,6 +1,7 @@
 // The case data of a .zsav file: the bytecode stream cut into blocks that are deflated on the
 // thread pool while the next blocks are produced, then the block table in the trailer.
 #include <algorithm>
+#include <new>
 
 #include "compression/bytecode_encoder.hpp"
 #include "compression/zlib_writer.hpp"
@@ -120,14 +121,19 @@ Status write_data_zsav(BufferedWriter& w, const RowAssembler& rows, uint64_t n_r
     Status st = parallel_try_for(
         current.size() + 1,
         [&](size_t i) -> Status {
-          if (i == 0) {
-            if (!producer.done()) following = producer.next(group);
+          // Pool tasks must not throw: a failed allocation becomes the write's error.
+          try {
+            if (i == 0) {
+              if (!producer.done()) following = producer.next(group);
+              return Ok{};
+            }
+            const auto& block = current[i - 1];
+            KORVEL_ASSIGN_OR_RETURN(deflated[i - 1],
+                                    zlib_compress_block(block.data(), block.size(), level));
             return Ok{};
+          } catch (const std::bad_alloc&) {
+            return SpssError::zlib("zlib compression error: out of memory");
           }
-          const auto& block = current[i - 1];
-          KORVEL_ASSIGN_OR_RETURN(deflated[i - 1],
-                                  zlib_compress_block(block.data(), block.size(), level));
-          return Ok{};
         },
         1);
     KORVEL_TRY(st);
