@@ -35,6 +35,7 @@ Result<ByteBuffer> zlib_compress_block(const uint8_t* data, size_t size, int lev
   const size_t n = libdeflate_zlib_compress(c, data, size, out.data(), out.size());
   if (n == 0) return SpssError::zlib("zlib finish error: output does not fit its bound");
   out.resize(n);
+  out.shrink_to_fit();  // blocks wait in memory until written: hold only their bytes
   return out;
 }
 

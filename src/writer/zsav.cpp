@@ -16,6 +16,7 @@ namespace {
 // Rows encoded between checks of the stream's length, so a block is cut soon after it fills.
 constexpr size_t kEncodeStepBytes = size_t{64} << 10;
 constexpr int64_t kTrailerBias = -100;
+constexpr size_t kMaxBlocksInFlight = 8;  // per group: at most 2 x 8 x 4 MiB of bytecode held
 
 struct BlockEntry {
   int64_t uncompressed_offset;
@@ -109,8 +110,9 @@ Status write_data_zsav(BufferedWriter& w, const RowAssembler& rows, uint64_t n_r
   SavWriteExt out(w);
   const uint64_t zheader = w.position();
   KORVEL_TRY(out.write_zero_padding(sav::kZHeaderBytes));
-  // Two blocks per thread in flight: the pool deflates one group while the next is encoded.
-  const size_t group = 2 * ThreadPool::global().concurrency();
+  // The pool deflates one group of blocks while the next is encoded: two blocks per thread
+  // kept both threads of this machine busy; the cap bounds memory on many cores.
+  const size_t group = std::min<size_t>(2 * ThreadPool::global().concurrency(), kMaxBlocksInFlight);
   BlockProducer producer(rows, n_rows);
   std::vector<ByteBuffer> current = producer.next(group);
   std::vector<BlockEntry> entries;
