@@ -291,3 +291,20 @@ def test_more_rows_than_the_header_counts_are_marked_unknown(tmp_path):
     path = tmp_path / "c.sav"
     _korvel._write_sav(str(path), pa.table({"a": [1.0, 2.0]}))
     assert struct.unpack_from("<i", path.read_bytes(), 80)[0] == 2
+
+
+def test_zlib_streams_of_several_blocks(tmp_path):
+    # 600,000 rows of two raw values: about 11 MB of bytecode, three 4 MiB blocks and a part.
+    import numpy as np
+    n = 600_000
+    table = pa.table({"a": pa.array(np.arange(n) + 0.5), "b": pa.array(-np.arange(n) * 0.25 - 0.5)})
+    for level in (0, 1, 9):
+        back, _ = roundtrip(tmp_path / "many.zsav", table, None, "zlib", level)
+        assert back.equals(table.cast(back.schema))
+    raw = (tmp_path / "many.zsav").read_bytes()
+    import struct
+    zheader = raw.index(struct.pack("<ii", 999, 0)) + 8
+    _, trailer, length = struct.unpack_from("<qqq", raw, zheader)
+    assert trailer + length == len(raw)
+    blocks = struct.unpack_from("<i", raw, trailer + 20)[0]
+    assert blocks == 3 and length == 24 + 24 * blocks
