@@ -13,8 +13,8 @@ struct CompressorFree {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
-// One compressor per thread and level: allocating one costs about as much as deflating a few
-// hundred kilobytes, and a block is 4 MiB.
+// One compressor per thread and level: a compressor carries large match-finder tables, built
+// once rather than for every 4 MiB block.
 libdeflate_compressor* compressor_for(int level) {
   thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> cached;
   thread_local int cached_level = -1;

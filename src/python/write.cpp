@@ -5,6 +5,7 @@
 #include "io_utils.hpp"
 #include "python/io.hpp"
 #include "python/metadata_object.hpp"
+#include "writer/layout.hpp"
 #include "writer/write_sav.hpp"
 
 namespace korvel::py {
@@ -22,7 +23,7 @@ std::optional<Compression> compression_named(const std::string& name) {
 }
 
 // Metadata's missing values against what the metadata alone says of each variable's kind.
-bool check_missing_kinds(const SpssMetadata& m) {
+bool check_metadata_missing_kinds(const SpssMetadata& m) {
   for (const auto& [name, specs] : m.variable_missing_values) {
     bool is_string;
     if (const std::string* f = m.variable_formats.find(name)) {
@@ -32,20 +33,10 @@ bool check_missing_kinds(const SpssMetadata& m) {
     } else {
       continue;
     }
-    for (const MissingSpec& s : specs) {
-      const bool string_spec = s.kind == MissingSpec::Kind::DiscreteString;
-      if (is_string && !string_spec) {
-        raise(PyExc_ValueError, "variable '" + name +
-                                    "': numeric missing values cannot be applied to a string "
-                                    "variable");
-        return false;
-      }
-      if (!is_string && string_spec) {
-        raise(PyExc_ValueError, "variable '" + name +
-                                    "': string missing values cannot be applied to a numeric "
-                                    "variable");
-        return false;
-      }
+    Status st = korvel::check_missing_kinds(name, is_string, specs);
+    if (!st.ok()) {
+      raise(PyExc_ValueError, st.error().detail());
+      return false;
     }
   }
   return true;
@@ -112,7 +103,7 @@ PyObject* write_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!compression)
       return raise(PyExc_OSError, "unknown compression: " + quote_escaped(compression_text) +
                                       ". Expected 'uncompressed', 'bytecode', or 'zlib'");
-    if (given && !check_missing_kinds(*given)) return nullptr;
+    if (given && !check_metadata_missing_kinds(*given)) return nullptr;
     std::optional<WriteTable> table = import_data(a[1]);
     if (!table) return nullptr;
     SpssMetadata metadata;

@@ -13,23 +13,14 @@ namespace {
 constexpr size_t kMaxShortNameSuffix = 10000;  // candidates tried per column
 constexpr size_t kMaxVariableNameBytes = 64;   // what SPSS and the peers accept
 
-std::string numeric_on_string(const std::string& name) {
-  return "variable '" + name + "': numeric missing values cannot be applied to a string variable";
-}
-std::string string_on_numeric(const std::string& name) {
-  return "variable '" + name + "': string missing values cannot be applied to a numeric variable";
-}
-
 Result<MissingValues> build_missing(const std::string& name, bool is_string,
                                     const std::vector<MissingSpec>& specs) {
   MissingValues mv;
   std::vector<double> discrete;
   std::vector<std::pair<double, double>> ranges;
+  KORVEL_TRY(check_missing_kinds(name, is_string, specs));
   for (const MissingSpec& s : specs) {
-    const bool string_spec = s.kind == MissingSpec::Kind::DiscreteString;
-    if (is_string && !string_spec) return SpssError::write(numeric_on_string(name));
-    if (!is_string && string_spec) return SpssError::write(string_on_numeric(name));
-    if (string_spec) {
+    if (s.kind == MissingSpec::Kind::DiscreteString) {
       // A record holds the first 8 bytes of each value, padded with spaces.
       std::array<uint8_t, sav::kSlotBytes> v;
       v.fill(' ');
@@ -86,6 +77,20 @@ bool is_reserved_word(const std::string& upper) {
 
 }  // namespace
 
+Status check_missing_kinds(const std::string& name, bool is_string,
+                           const std::vector<MissingSpec>& specs) {
+  for (const MissingSpec& s : specs) {
+    const bool string_spec = s.kind == MissingSpec::Kind::DiscreteString;
+    if (is_string && !string_spec)
+      return SpssError::write("variable '" + name +
+                              "': numeric missing values cannot be applied to a string variable");
+    if (!is_string && string_spec)
+      return SpssError::write("variable '" + name +
+                              "': string missing values cannot be applied to a numeric variable");
+  }
+  return Ok{};
+}
+
 int32_t missing_value_count(const MissingValues& mv) {
   const auto& numbers = mv.numbers;
   const auto& strings = mv.strings;
@@ -108,9 +113,6 @@ size_t declared_string_width(std::string_view text, size_t fallback) {
   size_t start = text.find_first_of("0123456789");
   size_t w = 0;
   if (start != std::string_view::npos) {
-    if (start > 0 && text[start - 1] == '+') {
-      // "+" before the digits is accepted
-    }
     size_t end = text.find('.', start);
     std::string_view digits =
         text.substr(start, end == std::string_view::npos ? text.size() - start : end - start);

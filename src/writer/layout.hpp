@@ -88,6 +88,11 @@ class ShortNames {
   std::unordered_set<std::string> taken_;
 };
 
+// Missing values of the variable's kind: numbers for a numeric variable, texts for a string one;
+// a Write error names the variable otherwise.
+Status check_missing_kinds(const std::string& name, bool is_string,
+                           const std::vector<MissingSpec>& specs);
+
 // Checks that `name` can be a variable name for SPSS and the tools that read its files;
 // an error names the rule it breaks. `seen_upper` holds the upper-cased names already checked.
 Status check_variable_name(const std::string& name, std::unordered_set<std::string>& seen_upper);

@@ -136,17 +136,8 @@ Status validate_column(const SpssMetadata& m, const std::string& name,
     return SpssError::write("column '" + name + "': Arrow type " + arrow::to_string(type) +
                             " has no SPSS form");
   const bool text = is_text_type(type);
-  if (const auto* specs = m.variable_missing_values.find(name)) {
-    for (const MissingSpec& s : *specs) {
-      const bool string_spec = s.kind == MissingSpec::Kind::DiscreteString;
-      if (text && !string_spec)
-        return SpssError::write("variable '" + name +
-                                "': numeric missing values cannot be applied to a string variable");
-      if (!text && string_spec)
-        return SpssError::write("variable '" + name +
-                                "': string missing values cannot be applied to a numeric variable");
-    }
-  }
+  if (const auto* specs = m.variable_missing_values.find(name))
+    KORVEL_TRY(check_missing_kinds(name, text, *specs));
   const std::string& format = *m.variable_formats.find(name);
   const auto parsed = SpssFormat::from_string(format);
   if (!parsed)
