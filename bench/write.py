@@ -1,10 +1,13 @@
 """Writing benchmark: korvel (_write_sav from a pyarrow table) against pyreadstat.write_sav
 (from pandas) on a survey-like frame (1,000,000 rows by 100 columns by default, like
 bench/read.py's), uncompressed, bytecode and zlib. Each measurement runs in a fresh process
-after the frame is built, so peak memory (ru_maxrss above the process's level before the
-write) is that writer's alone. The floor is writing the korvel file's bytes to a new file from
+after the frame is built; peak memory is the resident set sampled every millisecond during the
+write, above its level just before (ru_maxrss cannot tell the write from the frame's build). The floor is writing the korvel file's bytes to a new file from
 a buffer already in memory, measured in the same run; zlib is also timed with the thread pool
-held to one CPU (sched_setaffinity before the module starts its pool).
+held to one CPU (sched_setaffinity before the module starts its pool). Text columns are given
+formats as wide as their longest value, the row layout pyreadstat writes (the writer's own
+default is A255), so both sides write files of the same layout. The machine's load average is
+printed: on a shared machine, figures taken under load are not comparable.
 
     python3 bench/write.py [--rows N] [--repeat K]
 """
@@ -102,7 +105,8 @@ def main():
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
-    print(f"{args.rows} rows x 100 columns; best of {args.repeat} (pyreadstat: of 1)")
+    print(f"{args.rows} rows x 100 columns; best of {args.repeat} (pyreadstat: of 1); "
+          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
     print(f"{'compression':13} {'korvel s':>9} {'pyreadstat s':>13} {'speed-up':>9} "
           f"{'floor s':>8} {'/floor':>7} {'korvel MB':>10} {'pyreadstat MB':>14} {'file MB':>8}")
     with tempfile.TemporaryDirectory(dir=HERE) as tmp:
