@@ -308,3 +308,16 @@ def test_zlib_streams_of_several_blocks(tmp_path):
     assert trailer + length == len(raw)
     blocks = struct.unpack_from("<i", raw, trailer + 20)[0]
     assert blocks == 3 and length == 24 + 24 * blocks
+
+
+def test_duckdb_results_are_written(tmp_path):
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed")
+    con = duckdb.connect()
+    rel = con.sql("SELECT i::INTEGER AS n, 'v' || i AS s, DATE '2024-01-01' + i::INTEGER AS d "
+                  "FROM range(5) t(i)")
+    reader = rel.to_arrow_reader(2) if hasattr(rel, "to_arrow_reader") else rel.fetch_record_batch(2)
+    back, meta = roundtrip(tmp_path / "duck.sav", reader)  # batches of 2 rows: three of them
+    assert back.column("n").to_pylist() == [0.0, 1.0, 2.0, 3.0, 4.0]
+    assert back.column("s").to_pylist() == [f"v{i}" for i in range(5)]
+    assert back.column("d").to_pylist() == [D(2024, 1, 1 + i) for i in range(5)]
+    assert meta.variable_formats == {"n": "F8.0", "s": "A255", "d": "DATE11"}
