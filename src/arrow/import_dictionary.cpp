@@ -11,8 +11,8 @@ namespace korvel::arrow {
 
 namespace {
 
-SpssError cdata(const std::string& text) {
-  return SpssError::arrow("C Data interface error: " + text);
+Error cdata(const std::string& text) {
+  return Error::interface(text);
 }
 
 std::string last_error(ArrowArrayStream* s) {
@@ -95,7 +95,7 @@ Result<ArrayRef> import_dictionary(ArrowArray* dict, const DataType& type) {
   root.release = release_dictionary_root;
   root.private_data = holder;
   auto schema = std::make_shared<const Schema>(Schema{{Field{"dictionary", type, true}}});
-  KORVEL_ASSIGN_OR_RETURN(RecordBatch batch, import_record_batch(&root, schema));
+  ARROW_ASSIGN_OR_RETURN(RecordBatch batch, import_record_batch(&root, schema));
   return batch.columns[0];
 }
 
@@ -115,10 +115,10 @@ Result<ArrayRef> import_decimal(const ArrowArray& c, const ColumnExtra& extra, i
   auto out = std::make_shared<ArrayData>();
   out->type = DataType(TypeId::Float64);
   out->length = rows;
-  KORVEL_ASSIGN_OR_RETURN(BufferPtr data, Buffer::allocate(static_cast<size_t>(rows) * 8));
+  ARROW_ASSIGN_OR_RETURN(BufferPtr data, Buffer::allocate(static_cast<size_t>(rows) * 8));
   BufferPtr bits;
   if (validity && c.null_count != 0) {
-    KORVEL_ASSIGN_OR_RETURN(bits, Buffer::allocate(static_cast<size_t>(rows + 7) / 8, true));
+    ARROW_ASSIGN_OR_RETURN(bits, Buffer::allocate(static_cast<size_t>(rows + 7) / 8, true));
   }
   const double scale = std::pow(10.0, -extra.decimal_scale);
   for (int64_t i = 0; i < rows; ++i) {
@@ -189,11 +189,11 @@ Result<RecordBatch> import_batch(ArrowArray* array, const std::shared_ptr<const 
       return cdata("column '" + schema->fields[i].name + "': the dictionary is missing");
     }
   }
-  KORVEL_ASSIGN_OR_RETURN(RecordBatch b, import_record_batch(array, schema));
+  ARROW_ASSIGN_OR_RETURN(RecordBatch b, import_record_batch(array, schema));
   for (size_t i = 0; i < extras.size(); ++i) {
     if (decimals[i]) b.columns[i] = decimals[i];
     if (!moved.arrays[i].release) continue;
-    KORVEL_ASSIGN_OR_RETURN(ArrayRef dict,
+    ARROW_ASSIGN_OR_RETURN(ArrayRef dict,
                             import_dictionary(&moved.arrays[i], *extras[i].dictionary_type));
     auto copy = std::make_shared<ArrayData>(*b.columns[i]);
     copy->dictionary = std::move(dict);
@@ -228,7 +228,7 @@ Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream,
                  (msg.empty() ? "" : ": " + msg));
   }
   std::vector<ColumnExtra> extras;
-  KORVEL_ASSIGN_OR_RETURN(Schema plain, import_schema_detaching(&root, extras));
+  ARROW_ASSIGN_OR_RETURN(Schema plain, import_schema_detaching(&root, extras));
   extras.resize(plain.fields.size());
   for (size_t i = 0; i < extras.size(); ++i)
     if (extras[i].decimal_bits) plain.fields[i].type = DataType(TypeId::Float64);
@@ -246,7 +246,7 @@ Result<ImportedStream> import_stream_with_dictionaries(ArrowArrayStream* stream,
                                : msg);
     }
     if (!array.release) break;
-    KORVEL_ASSIGN_OR_RETURN(RecordBatch batch, import_batch(&array, out.schema, extras));
+    ARROW_ASSIGN_OR_RETURN(RecordBatch batch, import_batch(&array, out.schema, extras));
     out.batches.push_back(std::move(batch));
   }
   return out;

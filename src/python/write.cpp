@@ -75,7 +75,7 @@ PyObject* write_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                     {"path", "data", "metadata", "compression", "compression_level"}, 2, a)) {
       return nullptr;
     }
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     std::string compression_text = "bytecode";
     if (a[3]) {
