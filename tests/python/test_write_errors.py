@@ -204,3 +204,12 @@ def test_a_failing_producer_is_reported_and_nothing_is_written(tmp_path):
     with pytest.raises(OSError, match="^error reading Arrow batch: .*the producer broke"):
         write(tmp_path / "p.sav", Broken())
     assert not (tmp_path / "p.sav").exists()
+
+
+def test_a_path_with_a_nul_character_writes_nothing(tmp_path):
+    # The part before the NUL names a writable place, which must not be created instead.
+    target = tmp_path / "out.sav"
+    with pytest.raises(ValueError) as err:
+        _korvel._write_sav(str(target) + "\0.sav", pa.table({"x": [1.0]}))
+    assert err.value.args == ("embedded null byte",)
+    assert not target.exists()
