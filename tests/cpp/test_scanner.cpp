@@ -138,14 +138,14 @@ TEST(SavScanner, CapacityAndChunkRows) {
   EXPECT_EQ(batch_capacity(SIZE_MAX, -1), 1000u);
   EXPECT_EQ(batch_capacity(SIZE_MAX, 0), 1000u);
   EXPECT_EQ(batch_capacity(4, -1), 4u);
-  // 2 slots per row: 268,435,456 / 16 is more than the capacity.
-  EXPECT_EQ(chunk_row_count(16, 1000000), 1000000u);
-  // 40,000 slots (320,000 bytes): 838 rows are raised to 1024.
-  EXPECT_EQ(chunk_row_count(320000, 1000000), 1024u);
-  // Beyond 256 MiB a row still gets its chunk of 1024.
-  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 1024u);
+  // 2 slots per row: 1 MiB of rows.
+  EXPECT_EQ(chunk_row_count(16, 1000000), 65536u);
+  // 40,000 slots (320,000 bytes): 3 rows.
+  EXPECT_EQ(chunk_row_count(320000, 1000000), 3u);
+  // Beyond 1 MiB a row is a piece of its own.
+  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 1u);
   EXPECT_EQ(chunk_row_count(800, 1000), 1000u);
-  EXPECT_EQ(chunk_row_count(800, 1000000), 335544u);
+  EXPECT_EQ(chunk_row_count(800, 1000000), 1310u);
 }
 
 TEST(SavScanner, MaxRowsZeroLeavesTheSourceUntouched) {
@@ -387,7 +387,8 @@ std::vector<uint8_t> random_rows(size_t rows, size_t slots, const std::vector<Co
 }  // namespace
 
 TEST(ColumnarBatchBuilder, SequentialAndParallelPathsAgree) {
-  // Narrow rows: 9,999-row chunks run sequentially, 10,000-row chunks in parallel.
+  // Narrow rows (48 bytes): 1,000-row chunks (48,000 bytes) run on the calling thread,
+  // 10,000-row chunks in parallel.
   std::vector<ColumnMapping> narrow = {
       ColumnMapping::make(VarType::numeric(), 0, 1),
       ColumnMapping::make(VarType::string(20), 1, 1),
@@ -396,10 +397,10 @@ TEST(ColumnarBatchBuilder, SequentialAndParallelPathsAgree) {
   };
   auto raw = random_rows(20000, 6, narrow);
   auto parallel = build(raw, 20000, 6, narrow, 10000);
-  auto sequential = build(raw, 20000, 6, narrow, 9999);
+  auto sequential = build(raw, 20000, 6, narrow, 1000);
   expect_same_batch(parallel, sequential);
 
-  // Wide rows (2,000 slots, 16,000 bytes) go through tiles of 262 rows.
+  // Wide rows (2,000 slots, 16,000 bytes) go through tiles of 65 rows.
   std::vector<ColumnMapping> wide = {
       ColumnMapping::make(VarType::numeric(), 0, 1),
       ColumnMapping::make(VarType::string(600), 1, 3),
