@@ -5,7 +5,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="${PYTHON:-python3}"
 
-apt_packages=(build-essential cmake zlib1g-dev libgtest-dev libbenchmark-dev clang-format xz-utils pspp
+apt_packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev clang-format xz-utils pspp
   clang libclang-rt-14-dev)
 missing=()
 for p in "${apt_packages[@]}"; do

@@ -23,6 +23,9 @@ class CaseSource {
   virtual Result<size_t> read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) = 0;
   // An upper bound of the rows the source can still yield, from the bytes it has left.
   virtual size_t max_rows_left(size_t slots_per_row) const = 0;
+  // Prepares input for the next read_rows while the caller can spare the whole thread pool
+  // (the reads themselves run beside the column tasks, where nested work runs inline).
+  virtual void prefetch() {}
 };
 
 // Prepares the source for the header's compression, with `reader` just after the dictionary's

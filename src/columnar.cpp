@@ -32,6 +32,18 @@ void append_slots(std::string& out, const uint8_t* row, size_t slots_per_row, si
   out.append(reinterpret_cast<const char*>(row + first * kSlotBytes), n * kSlotBytes);
 }
 
+// The length of bytes[0, n) without its trailing blanks and NULs, eight bytes at a time: a
+// byte is 0x20 or 0x00 exactly when it has no bit outside 0x20.
+size_t trimmed_length(const uint8_t* bytes, size_t n) {
+  constexpr uint64_t kNotBlank = ~(0x0101010101010101ull * 0x20);
+  for (uint64_t w; n >= 8; n -= 8) {
+    std::memcpy(&w, bytes + n - 8, 8);
+    if ((w & kNotBlank) != 0) break;
+  }
+  while (n > 0 && (bytes[n - 1] == ' ' || bytes[n - 1] == '\0')) --n;
+  return n;
+}
+
 }  // namespace
 
 ColumnMapping ColumnMapping::make(VarType storage, size_t first_slot, size_t segment_count) {
@@ -53,9 +65,11 @@ ColumnMapping ColumnMapping::make(VarType storage, size_t first_slot, size_t seg
 Status push_string_from_raw_slots(arrow::StringViewBuilder& builder, std::string& scratch,
                                   std::string& decoded, const uint8_t* row, size_t slots_per_row,
                                   const ColumnMapping& mapping, encoding::Encoding encoding) {
-  scratch.clear();
+  const uint8_t* bytes;
+  size_t n;
   if (mapping.segment_count >= 2) {
     // Each segment occupies its own run of slots; only its data bytes reach the value.
+    scratch.clear();
     size_t total = 0;
     for (size_t i = 0; i < mapping.segment_count; ++i) {
       size_t w = mapping.segment_widths[i];
@@ -64,16 +78,18 @@ Status push_string_from_raw_slots(arrow::StringViewBuilder& builder, std::string
       total += w;
       if (scratch.size() > total) scratch.resize(total);
     }
+    bytes = reinterpret_cast<const uint8_t*>(scratch.data());
+    n = scratch.size();
   } else {
-    append_slots(scratch, row, slots_per_row, mapping.first_slot,
-                 sav::slots_for_bytes(mapping.width));
-    if (scratch.size() > mapping.width) scratch.resize(mapping.width);
+    // A short string's bytes lie together in the row: the value is taken where it stands
+    // (copying it into the scratch buffer first took a quarter of a string-heavy read).
+    const size_t begin = mapping.first_slot * kSlotBytes, row_bytes = slots_per_row * kSlotBytes;
+    bytes = row + begin;
+    n = begin < row_bytes ? std::min(mapping.width, row_bytes - begin) : 0;
   }
-  size_t n = scratch.size();
-  while (n > 0 && (scratch[n - 1] == ' ' || scratch[n - 1] == '\0')) --n;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(scratch.data());
+  n = trimmed_length(bytes, n);
   if (encoding == encoding::Encoding::UTF_8 && encoding::is_valid_utf8(bytes, n)) {
-    return from_arrow(builder.append(std::string_view(scratch.data(), n)));
+    return from_arrow(builder.append(std::string_view(reinterpret_cast<const char*>(bytes), n)));
   }
   decoded.clear();
   encoding::decode_text_append(encoding, bytes, n, decoded);

@@ -136,6 +136,7 @@ Status SavScanner::fill(ColumnarBatchBuilder& builder, size_t max_rows, size_t c
     size_t next_got = 0;
     std::function<Status()> decode_next;
     if (next_ask > 0) {
+      source_->prefetch();
       decode_next = [&]() -> Status {
         KORVEL_ASSIGN_OR_RETURN(next_got, source_->read_rows(next, slots_per_row, next_ask));
         return Ok{};
