@@ -102,7 +102,8 @@ Status ColumnarBatchBuilder::add_column(arrow::Field field, const ColumnMapping&
                                         size_t capacity) {
   if (mapping.storage.is_string) {
     arrow::StringViewBuilder b(deduplicate);
-    KORVEL_TRY(b.reserve(std::min<size_t>(capacity, 1024)));
+    // Every row has a view: room for all of them at once, as for numeric values.
+    KORVEL_TRY(b.reserve(capacity));
     builders_.emplace_back(std::move(b));
   } else {
     arrow::Float64Builder b(sav::kSysmisBits);

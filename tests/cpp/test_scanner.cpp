@@ -132,18 +132,21 @@ TEST(SavScanner, BatchesFollowTheRequestAndTheDataEnd) {
 }
 
 TEST(SavScanner, CapacityAndChunkRows) {
-  EXPECT_EQ(batch_capacity(100000, 250000), 100000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 250000), 250000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 5000000), 1000000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, -1), 1000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 0), 1000u);
-  EXPECT_EQ(batch_capacity(4, -1), 4u);
+  EXPECT_EQ(batch_capacity(100000, 250000, SIZE_MAX), 100000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 250000, SIZE_MAX), 250000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 5000000, SIZE_MAX), 5000000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, -1, SIZE_MAX), 1000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 0, SIZE_MAX), 1000u);
+  EXPECT_EQ(batch_capacity(4, -1, SIZE_MAX), 4u);
+  // A header that claims more cases than the data can hold allocates for the data only.
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 2000000000, 1234), 1234u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 2000000000, 0), 1u);
   // 2 slots per row: 1 MiB of rows.
   EXPECT_EQ(chunk_row_count(16, 1000000), 65536u);
-  // 40,000 slots (320,000 bytes): 3 rows.
-  EXPECT_EQ(chunk_row_count(320000, 1000000), 3u);
-  // Beyond 1 MiB a row is a piece of its own.
-  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 1u);
+  // 40,000 slots (320,000 bytes): 3 rows are raised to 64.
+  EXPECT_EQ(chunk_row_count(320000, 1000000), 64u);
+  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 64u);
+  EXPECT_EQ(chunk_row_count(320000, 10), 10u);
   EXPECT_EQ(chunk_row_count(800, 1000), 1000u);
   EXPECT_EQ(chunk_row_count(800, 1000000), 1310u);
 }
