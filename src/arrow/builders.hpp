@@ -66,7 +66,6 @@ class StringViewBuilder {
   Status append(std::string_view v);
 
   int64_t length() const { return static_cast<int64_t>(length_); }
-  size_t data_block_count() const { return blocks_.size(); }
 
   // Buffers: no validity, views, then the data blocks; the builder starts over empty.
   Result<ArrayRef> finish();
