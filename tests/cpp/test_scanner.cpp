@@ -493,3 +493,70 @@ TEST(ReadProgress, NextRequestFollowsLimitBatchSizeAndEnd) {
     EXPECT_EQ(p.next_batch_rows(), c.next) << c.batch_size << " " << c.rows_read;
   }
 }
+
+// Reads of many pieces: rows decoded while earlier ones become columns arrive whole and in
+// order across piece and batch boundaries, and an error in a late piece fails the read.
+TEST(SavScanner, ReadsOfManyPieces) {
+  constexpr size_t kRows = 150000;  // 24-byte rows: 1 MiB pieces of 43,690 rows
+  auto bytecode_file = [](int32_t ncases, bool cut_last_raw) {
+    SavBuilder b;
+    HeaderSpec h;
+    h.ncases = ncases;
+    h.compression = 1;
+    b.header(h).numeric("A").numeric("B").numeric("C").end_dictionary();
+    korvel::testing::StreamBuilder stream;
+    for (size_t r = 0; r < kRows; ++r) {
+      stream.code(static_cast<uint8_t>(1 + r % 200)).code(254 + (r % 2 == 0 ? 1 : 0));
+      stream.raw_double(static_cast<double>(r));
+    }
+    std::vector<uint8_t> codes = stream.code(252).finish();
+    // Cutting the stream inside the last raw values leaves a code 253 without its bytes.
+    if (cut_last_raw) codes.resize(codes.size() - 20);
+    return b.bytes(codes).take();
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> file;
+    size_t max_rows;
+    std::string error;  // empty: every row arrives
+  };
+  const Case cases[] = {
+      {"uncompressed, one batch", numeric_file(kRows, static_cast<int32_t>(kRows)), SIZE_MAX, ""},
+      {"uncompressed, batches", numeric_file(kRows, -1), 50000, ""},
+      {"uncompressed, cases missing", numeric_file(kRows, static_cast<int32_t>(kRows) + 5),
+       SIZE_MAX, "expected 150005 cases, got 150000"},
+      {"bytecode, one batch", bytecode_file(static_cast<int32_t>(kRows), false), SIZE_MAX, ""},
+      {"bytecode, batches", bytecode_file(-1, false), 70000, ""},
+      {"bytecode, cut in the last piece", bytecode_file(-1, true), SIZE_MAX, "truncated file"},
+  };
+  for (const auto& c : cases) {
+    auto s = open_bytes(c.file);
+    const bool bytecode = std::string(c.name).starts_with("bytecode");
+    size_t seen = 0;
+    std::string error;
+    for (;;) {
+      auto b = s->read_batch_columnar(c.max_rows);
+      if (!b.ok()) {
+        error = b.error().message();
+        break;
+      }
+      if (!b.value()) break;
+      const arrow::RecordBatch& batch = *b.value();
+      for (int64_t r = 0; r < batch.num_rows; ++r, ++seen) {
+        if (bytecode) {
+          ASSERT_EQ(num(batch, 0, r), static_cast<double>(1 + seen % 200) - 100) << c.name;
+          ASSERT_EQ(batch.columns[1]->is_null(r), seen % 2 == 0) << c.name;
+          ASSERT_EQ(num(batch, 2, r), static_cast<double>(seen)) << c.name;
+        } else {
+          ASSERT_EQ(num(batch, 1, r), static_cast<double>(seen * 10 + 1)) << c.name;
+        }
+      }
+    }
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "") << c.name;
+      EXPECT_EQ(seen, kRows) << c.name;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    }
+  }
+}
