@@ -23,16 +23,43 @@ class CaseSource {
   virtual Result<size_t> read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) = 0;
   // An upper bound of the rows the source can still yield, from the bytes it has left.
   virtual size_t max_rows_left(size_t slots_per_row) const = 0;
+  // Prepares input for the next read_rows while the caller can spare the whole thread pool
+  // (the reads themselves run beside the column tasks, where nested work runs inline).
+  virtual void prefetch() {}
 };
 
 // Prepares the source for the header's compression, with `reader` just after the dictionary's
 // termination record; the source takes over the reader's input.
 Result<std::unique_ptr<CaseSource>> open_case_source(SavReader& reader, const FileHeader& header);
 
-// Uncompressed case data: reads up to max_rows whole rows of row_bytes bytes from the reader
+// The bytes of the case data, from the reader's position on. A file is read from a descriptor
+// of its own with pread, so the reader and its buffer (sized for the dictionary) are let go and
+// every byte of case data is read once, straight into the caller's buffer; a memory input is
+// read through its reader. The file is read, not mapped: a file that another process
+// truncates while it is read then ends early instead of faulting on a vanished page.
+class CaseInput {
+ public:
+  explicit CaseInput(std::unique_ptr<BufferedReader> reader);
+  ~CaseInput();
+  CaseInput(const CaseInput&) = delete;
+  CaseInput& operator=(const CaseInput&) = delete;
+
+  // Up to n further bytes; 0 at the end of the input.
+  Result<size_t> read_some(uint8_t* dst, size_t n);
+  // Bytes left to read (from the file's size when it was opened).
+  uint64_t remaining() const;
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<BufferedReader> reader_;
+  uint64_t offset_ = 0;     // next byte of the file to read
+  uint64_t file_size_ = 0;  // the file's size when it was opened
+};
+
+// Uncompressed case data: reads up to max_rows whole rows of row_bytes bytes from the input
 // into dst; bytes of a final partial row are consumed and dropped. Fewer rows than asked for
 // means end of data.
-Result<size_t> read_uncompressed_rows(BufferedReader& reader, uint8_t* dst, size_t row_bytes,
+Result<size_t> read_uncompressed_rows(CaseInput& input, uint8_t* dst, size_t row_bytes,
                                       size_t max_rows);
 
 }  // namespace korvel

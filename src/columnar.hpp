@@ -2,6 +2,7 @@
 // column by column, on the thread pool for large chunks and wide rows.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -44,15 +45,20 @@ class ColumnarBatchBuilder {
   Status add_column(arrow::Field field, const ColumnMapping& mapping, bool deduplicate,
                     std::optional<arrow::TemporalKind> temporal, size_t capacity);
 
-  // Appends `row_count` rows of `slots_per_row` 8-byte slots each.
+  // Appends `row_count` rows of `slots_per_row` 8-byte slots each. `beside`, when given, runs
+  // on the thread pool together with the column tasks (the scanner decodes its next rows
+  // there); an error of the columns comes before one of `beside`.
   Status push_raw_chunk(const uint8_t* rows, size_t byte_length, size_t row_count,
-                        size_t slots_per_row);
+                        size_t slots_per_row, const std::function<Status()>& beside = {});
 
   size_t rows() const { return rows_; }
   // The record batch of everything appended (temporal columns converted).
   Result<arrow::RecordBatch> finish();
 
  private:
+  // Columns [first, last) over one tile of rows, one after another.
+  Status push_columns(size_t first, size_t last, const uint8_t* rows, size_t row_count,
+                      size_t slots_per_row, std::string& scratch, std::string& decoded);
   Status push_column(size_t column, const uint8_t* rows, size_t row_count, size_t slots_per_row,
                      std::string& scratch, std::string& decoded);
 

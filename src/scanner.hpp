@@ -65,7 +65,7 @@ class SavScanner {
 
  private:
   SavScanner() = default;
-  // Decodes up to max_rows rows into the builder, chunk by chunk.
+  // Decodes up to max_rows rows into the builder, piece by piece.
   Status fill(ColumnarBatchBuilder& builder, size_t max_rows, size_t capacity);
 
   ResolvedDictionary dict_;
@@ -77,9 +77,10 @@ class SavScanner {
 };
 
 // Rows the column builders first make room for: the request, bounded by the header's case
-// count (1000 when it is unknown or 0) and by 1,000,000.
-size_t batch_capacity(size_t max_rows, int32_t ncases);
-// Rows of one chunk of raw rows: 256 MiB of rows, at least 1024, at most the capacity.
+// count (1000 when it is unknown or 0) and by the rows the data left could still hold
+// (`rows_left`, at least 1).
+size_t batch_capacity(size_t max_rows, int32_t ncases, size_t rows_left);
+// Rows of one piece of raw rows: 1 MiB of rows, at least 64, at most the capacity.
 size_t chunk_row_count(size_t row_bytes, size_t capacity);
 
 }  // namespace korvel

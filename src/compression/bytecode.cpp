@@ -1,8 +1,5 @@
 #include "compression/bytecode.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -160,25 +157,10 @@ size_t bytecode_rows_left(const BytecodeState& st, size_t slots_per_row, uint64_
 
 BytecodeSource::BytecodeSource(std::unique_ptr<BufferedReader> reader, double bias, bool swap_bytes,
                                size_t window_bytes)
-    : state_(BytecodeState::make(bias, swap_bytes)) {
+    : input_(std::move(reader)), state_(BytecodeState::make(bias, swap_bytes)) {
   // Room for the unconsumed tail (under 8 bytes) and at least a command block after it.
   window_capacity_ = std::max<size_t>(
-      static_cast<size_t>(std::min<uint64_t>(window_bytes, reader->remaining() + 16)), 64);
-  // A file is read from its own descriptor, from the reader's position on (the bytes the
-  // reader holds are read again): the reader and its buffer, as large as 64 MiB for whole-file
-  // reads, are then let go.
-  const int fd = reader->fd() >= 0 ? ::fcntl(reader->fd(), F_DUPFD_CLOEXEC, 0) : -1;
-  if (fd >= 0) {
-    fd_ = fd;
-    file_offset_ = reader->position();
-    file_size_ = reader->size();
-  } else {
-    reader_ = std::move(reader);
-  }
-}
-
-BytecodeSource::~BytecodeSource() {
-  if (fd_ >= 0) ::close(fd_);
+      static_cast<size_t>(std::min<uint64_t>(window_bytes, input_.remaining() + 16)), 64);
 }
 
 Result<bool> BytecodeSource::refill() {
@@ -197,7 +179,7 @@ Result<bool> BytecodeSource::refill() {
   size_t got = 0;
   while (tail + got < window_capacity_) {
     KORVEL_ASSIGN_OR_RETURN(size_t n,
-                            read_more(window + tail + got, window_capacity_ - tail - got));
+                            input_.read_some(window + tail + got, window_capacity_ - tail - got));
     if (n == 0) break;
     got += n;
   }
@@ -205,23 +187,8 @@ Result<bool> BytecodeSource::refill() {
   return got > 0;
 }
 
-Result<size_t> BytecodeSource::read_more(uint8_t* dst, size_t n) {
-  if (fd_ < 0) return reader_->read_some(dst, n);
-  for (;;) {
-    ssize_t got = ::pread(fd_, dst, n, static_cast<off_t>(file_offset_));
-    if (got >= 0) {
-      file_offset_ += static_cast<uint64_t>(got);
-      return static_cast<size_t>(got);
-    }
-    if (errno != EINTR) return SpssError::os(errno);
-  }
-}
-
 size_t BytecodeSource::max_rows_left(size_t slots_per_row) const {
-  const uint64_t unread = fd_ < 0                     ? reader_->remaining()
-                          : file_size_ > file_offset_ ? file_size_ - file_offset_
-                                                      : 0;
-  return bytecode_rows_left(state_, slots_per_row, unread);
+  return bytecode_rows_left(state_, slots_per_row, input_.remaining());
 }
 
 Result<size_t> BytecodeSource::read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) {

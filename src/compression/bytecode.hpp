@@ -129,19 +129,15 @@ struct FreeAligned {
 };
 using AlignedBytes = std::unique_ptr<uint8_t, FreeAligned>;
 
-// Bytecode-compressed case data, read from its reader in windows: the few unconsumed bytes of
+// Bytecode-compressed case data, read from its input in windows: the few unconsumed bytes of
 // the previous window (less than one command block or raw value) followed by the next bytes
-// of the file. The file is read, not mapped: a file that another process truncates while it
-// is read then ends early (or fails as truncated) instead of faulting on a vanished page.
+// of the file.
 class BytecodeSource final : public CaseSource {
  public:
   // Takes over `reader`, positioned at the first byte of the case data. Nothing is read
   // before the first rows are asked for.
   BytecodeSource(std::unique_ptr<BufferedReader> reader, double bias, bool swap_bytes,
                  size_t window_bytes = kBytecodeWindowBytes);
-  ~BytecodeSource() override;
-  BytecodeSource(const BytecodeSource&) = delete;
-  BytecodeSource& operator=(const BytecodeSource&) = delete;
 
   // A code 253 without its raw value is the truncated-file error, its counts from the start
   // of the case data.
@@ -154,14 +150,8 @@ class BytecodeSource final : public CaseSource {
   // Moves the unconsumed tail to the front of the window and reads after it; false at the
   // end of the input.
   Result<bool> refill();
-  // Up to n further bytes of the case data; 0 at the end of the input.
-  Result<size_t> read_more(uint8_t* dst, size_t n);
 
-  // The input: a file's own descriptor (read with pread), or else a memory reader.
-  int fd_ = -1;
-  std::unique_ptr<BufferedReader> reader_;
-  uint64_t file_offset_ = 0;  // next byte of the file to read
-  uint64_t file_size_ = 0;    // the file's size when it was opened
+  CaseInput input_;
   BytecodeState state_;
   AlignedBytes window_;
   size_t window_capacity_ = 0;

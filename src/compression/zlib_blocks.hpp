@@ -85,6 +85,8 @@ class ZlibSource final : public CaseSource {
   Result<size_t> read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) override;
   // From the window and the most the blocks not yet inflated can hold.
   size_t max_rows_left(size_t slots_per_row) const override;
+  // Inflates the next blocks on the thread pool once those inflated ahead are used up.
+  void prefetch() override;
 
   const ZHeader& zheader() const { return zheader_; }
   const ZTrailer& trailer() const { return trailer_; }

@@ -11,7 +11,8 @@
 namespace korvel::py {
 namespace {
 
-constexpr size_t kReadBuffer = size_t{64} << 20;    // whole-file and metadata reads
+// Buffers of the dictionary reader: the case-data sources read the file on their own.
+constexpr size_t kReadBuffer = size_t{1} << 20;     // whole-file and metadata reads
 constexpr size_t kBatchBuffer = size_t{256} << 10;  // the batch reader
 constexpr size_t kDefaultBatchSize = 100000;
 constexpr const char* kStreamCapsule = "arrow_array_stream";

@@ -458,10 +458,11 @@ TEST(UncompressedRows, PartialLastRowIsDropped) {
   for (size_t ask : {size_t{2}, size_t{5}, size_t{100}}) {
     auto reader = korvel::BufferedReader::open_file(tmp.path, 4096);
     ASSERT_TRUE(reader.ok());
+    korvel::CaseInput input(std::move(*reader));
     std::vector<uint8_t> buf(ask * row_bytes);
     std::vector<uint8_t> got;
     for (;;) {
-      auto r = korvel::read_uncompressed_rows(**reader, buf.data(), row_bytes, ask);
+      auto r = korvel::read_uncompressed_rows(input, buf.data(), row_bytes, ask);
       ASSERT_TRUE(r.ok());
       got.insert(got.end(), buf.begin(), buf.begin() + static_cast<long>(*r * row_bytes));
       if (*r < ask) break;
@@ -469,7 +470,7 @@ TEST(UncompressedRows, PartialLastRowIsDropped) {
     EXPECT_EQ(got.size(), full_rows * row_bytes) << "ask " << ask;
     EXPECT_TRUE(std::equal(got.begin(), got.end(), file.begin())) << "ask " << ask;
     // After the end, a request simply obtains nothing.
-    auto again = korvel::read_uncompressed_rows(**reader, buf.data(), row_bytes, ask);
+    auto again = korvel::read_uncompressed_rows(input, buf.data(), row_bytes, ask);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(*again, 0u);
   }

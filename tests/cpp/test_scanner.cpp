@@ -132,20 +132,23 @@ TEST(SavScanner, BatchesFollowTheRequestAndTheDataEnd) {
 }
 
 TEST(SavScanner, CapacityAndChunkRows) {
-  EXPECT_EQ(batch_capacity(100000, 250000), 100000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 250000), 250000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 5000000), 1000000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, -1), 1000u);
-  EXPECT_EQ(batch_capacity(SIZE_MAX, 0), 1000u);
-  EXPECT_EQ(batch_capacity(4, -1), 4u);
-  // 2 slots per row: 268,435,456 / 16 is more than the capacity.
-  EXPECT_EQ(chunk_row_count(16, 1000000), 1000000u);
-  // 40,000 slots (320,000 bytes): 838 rows are raised to 1024.
-  EXPECT_EQ(chunk_row_count(320000, 1000000), 1024u);
-  // Beyond 256 MiB a row still gets its chunk of 1024.
-  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 1024u);
+  EXPECT_EQ(batch_capacity(100000, 250000, SIZE_MAX), 100000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 250000, SIZE_MAX), 250000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 5000000, SIZE_MAX), 5000000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, -1, SIZE_MAX), 1000u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 0, SIZE_MAX), 1000u);
+  EXPECT_EQ(batch_capacity(4, -1, SIZE_MAX), 4u);
+  // A header that claims more cases than the data can hold allocates for the data only.
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 2000000000, 1234), 1234u);
+  EXPECT_EQ(batch_capacity(SIZE_MAX, 2000000000, 0), 1u);
+  // 2 slots per row: 1 MiB of rows.
+  EXPECT_EQ(chunk_row_count(16, 1000000), 65536u);
+  // 40,000 slots (320,000 bytes): 3 rows are raised to 64.
+  EXPECT_EQ(chunk_row_count(320000, 1000000), 64u);
+  EXPECT_EQ(chunk_row_count(size_t{300} << 20, 1000000), 64u);
+  EXPECT_EQ(chunk_row_count(320000, 10), 10u);
   EXPECT_EQ(chunk_row_count(800, 1000), 1000u);
-  EXPECT_EQ(chunk_row_count(800, 1000000), 335544u);
+  EXPECT_EQ(chunk_row_count(800, 1000000), 1310u);
 }
 
 TEST(SavScanner, MaxRowsZeroLeavesTheSourceUntouched) {
@@ -387,7 +390,8 @@ std::vector<uint8_t> random_rows(size_t rows, size_t slots, const std::vector<Co
 }  // namespace
 
 TEST(ColumnarBatchBuilder, SequentialAndParallelPathsAgree) {
-  // Narrow rows: 9,999-row chunks run sequentially, 10,000-row chunks in parallel.
+  // Narrow rows (48 bytes): 1,000-row chunks (48,000 bytes) run on the calling thread,
+  // 10,000-row chunks in parallel.
   std::vector<ColumnMapping> narrow = {
       ColumnMapping::make(VarType::numeric(), 0, 1),
       ColumnMapping::make(VarType::string(20), 1, 1),
@@ -396,10 +400,10 @@ TEST(ColumnarBatchBuilder, SequentialAndParallelPathsAgree) {
   };
   auto raw = random_rows(20000, 6, narrow);
   auto parallel = build(raw, 20000, 6, narrow, 10000);
-  auto sequential = build(raw, 20000, 6, narrow, 9999);
+  auto sequential = build(raw, 20000, 6, narrow, 1000);
   expect_same_batch(parallel, sequential);
 
-  // Wide rows (2,000 slots, 16,000 bytes) go through tiles of 262 rows.
+  // Wide rows (2,000 slots, 16,000 bytes) go through tiles of 65 rows.
   std::vector<ColumnMapping> wide = {
       ColumnMapping::make(VarType::numeric(), 0, 1),
       ColumnMapping::make(VarType::string(600), 1, 3),
@@ -487,5 +491,72 @@ TEST(ReadProgress, NextRequestFollowsLimitBatchSizeAndEnd) {
     p.exhausted = c.exhausted;
     EXPECT_EQ(p.rows_wanted(), c.wanted) << c.batch_size << " " << c.rows_read;
     EXPECT_EQ(p.next_batch_rows(), c.next) << c.batch_size << " " << c.rows_read;
+  }
+}
+
+// Reads of many pieces: rows decoded while earlier ones become columns arrive whole and in
+// order across piece and batch boundaries, and an error in a late piece fails the read.
+TEST(SavScanner, ReadsOfManyPieces) {
+  constexpr size_t kRows = 150000;  // 24-byte rows: 1 MiB pieces of 43,690 rows
+  auto bytecode_file = [](int32_t ncases, bool cut_last_raw) {
+    SavBuilder b;
+    HeaderSpec h;
+    h.ncases = ncases;
+    h.compression = 1;
+    b.header(h).numeric("A").numeric("B").numeric("C").end_dictionary();
+    korvel::testing::StreamBuilder stream;
+    for (size_t r = 0; r < kRows; ++r) {
+      stream.code(static_cast<uint8_t>(1 + r % 200)).code(254 + (r % 2 == 0 ? 1 : 0));
+      stream.raw_double(static_cast<double>(r));
+    }
+    std::vector<uint8_t> codes = stream.code(252).finish();
+    // Cutting the stream inside the last raw values leaves a code 253 without its bytes.
+    if (cut_last_raw) codes.resize(codes.size() - 20);
+    return b.bytes(codes).take();
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> file;
+    size_t max_rows;
+    std::string error;  // empty: every row arrives
+  };
+  const Case cases[] = {
+      {"uncompressed, one batch", numeric_file(kRows, static_cast<int32_t>(kRows)), SIZE_MAX, ""},
+      {"uncompressed, batches", numeric_file(kRows, -1), 50000, ""},
+      {"uncompressed, cases missing", numeric_file(kRows, static_cast<int32_t>(kRows) + 5),
+       SIZE_MAX, "expected 150005 cases, got 150000"},
+      {"bytecode, one batch", bytecode_file(static_cast<int32_t>(kRows), false), SIZE_MAX, ""},
+      {"bytecode, batches", bytecode_file(-1, false), 70000, ""},
+      {"bytecode, cut in the last piece", bytecode_file(-1, true), SIZE_MAX, "truncated file"},
+  };
+  for (const auto& c : cases) {
+    auto s = open_bytes(c.file);
+    const bool bytecode = std::string(c.name).starts_with("bytecode");
+    size_t seen = 0;
+    std::string error;
+    for (;;) {
+      auto b = s->read_batch_columnar(c.max_rows);
+      if (!b.ok()) {
+        error = b.error().message();
+        break;
+      }
+      if (!b.value()) break;
+      const arrow::RecordBatch& batch = *b.value();
+      for (int64_t r = 0; r < batch.num_rows; ++r, ++seen) {
+        if (bytecode) {
+          ASSERT_EQ(num(batch, 0, r), static_cast<double>(1 + seen % 200) - 100) << c.name;
+          ASSERT_EQ(batch.columns[1]->is_null(r), seen % 2 == 0) << c.name;
+          ASSERT_EQ(num(batch, 2, r), static_cast<double>(seen)) << c.name;
+        } else {
+          ASSERT_EQ(num(batch, 1, r), static_cast<double>(seen * 10 + 1)) << c.name;
+        }
+      }
+    }
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "") << c.name;
+      EXPECT_EQ(seen, kRows) << c.name;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    }
   }
 }

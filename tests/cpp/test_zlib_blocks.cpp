@@ -443,6 +443,11 @@ TEST(InflateBlockTest, ErrorTexts) {
   const Case cases[] = {
       {"intact", nullptr, good, 200, ""},
       {"declared larger", nullptr, good, 260, ""},
+      {"bytes after the stream",
+       [](std::vector<uint8_t>& s) {
+         s.insert(s.end(), {1, 2, 3});
+       },
+       good, 200, ""},
       {"declared smaller", nullptr, good, 199,
        prefix + "single block decompression buffer too small"},
       {"cut short", [](std::vector<uint8_t>& s) { s.resize(s.size() / 2); }, good, 200,
