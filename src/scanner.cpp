@@ -122,10 +122,14 @@ std::shared_ptr<const arrow::Schema> SavScanner::projected_schema() const {
 
 Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t max_rows) {
   if (max_rows == 0) return std::optional<arrow::RecordBatch>();
-  const size_t capacity = batch_capacity(max_rows, dict_.header.ncases);
-
   const size_t slots_per_row = dict_.slots_per_row;
   const size_t row_bytes = slots_per_row * 8;
+  // No more rows than the data could still hold: a header that claims 2^31 cases must not
+  // reserve a million rows in each of a few thousand columns of a file of a few kilobytes.
+  size_t capacity = batch_capacity(max_rows, dict_.header.ncases);
+  if (row_bytes > 0) {
+    capacity = std::min(capacity, std::max<size_t>(source_->max_rows_left(slots_per_row), 1));
+  }
   ColumnarBatchBuilder builder(dict_.encoding, dict_.header.swap_bytes);
   for (size_t i : projected_columns()) {
     const VariableRecord& v = dict_.variables[i];
@@ -137,10 +141,7 @@ Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t
   }
 
   if (row_bytes > 0) {
-    // Never more rows than the data could still hold, so a hostile row width cannot make the
-    // buffer outgrow the file.
-    size_t chunk_rows = std::min(chunk_row_count(row_bytes, capacity),
-                                 std::max<size_t>(source_->max_rows_left(slots_per_row), 1));
+    const size_t chunk_rows = chunk_row_count(row_bytes, capacity);
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_rows * row_bytes]);
     size_t wanted = max_rows;
     while (wanted > 0) {
