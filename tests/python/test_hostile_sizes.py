@@ -6,14 +6,13 @@ paths (metadata only, whole file, batches), and the child's peak resident memory
 
 import json
 import struct
-import subprocess
-import sys
 
 import pyarrow as pa
 import pytest
 
 from _sav_builder import SavBuilder
 from conftest import SANITIZED
+from sav_fixtures import run_python
 
 INT_MAX = 2**31 - 1
 # The whole-file read buffers up to 64 MiB of the file (here: all of it); anything beyond the
@@ -245,10 +244,7 @@ def read_in_child(paths):
     warm = paths[0].parent / "warm-up.sav"
     warm.write_bytes(numeric_file(False, compression=2))
     limit = 0 if SANITIZED else ADDRESS_SPACE_LIMIT
-    proc = subprocess.run(
-        [sys.executable, "-c", _CHILD, str(limit), str(warm), *map(str, paths)],
-        capture_output=True, text=True, timeout=120,
-    )
+    proc = run_python(_CHILD, str(limit), str(warm), *map(str, paths))
     # A crash ends the child on a signal; a MemoryError or any other exception exits with 1.
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout)[1:]
