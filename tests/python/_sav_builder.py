@@ -14,21 +14,21 @@ class SavBuilder:
         self.out = bytearray()
 
     # ----- primitives, numbers in the file's byte order -----
-    def i32(self, *values):
-        self.out += struct.pack(f"{self.order}{len(values)}i", *values)
+    def pack(self, code, *values):
+        self.out += struct.pack(f"{self.order}{len(values)}{code}", *values)
         return self
+
+    def i32(self, *values):
+        return self.pack("i", *values)
 
     def u32(self, *values):
-        self.out += struct.pack(f"{self.order}{len(values)}I", *values)
-        return self
+        return self.pack("I", *values)
 
     def i64(self, *values):
-        self.out += struct.pack(f"{self.order}{len(values)}q", *values)
-        return self
+        return self.pack("q", *values)
 
     def f64(self, *values):
-        self.out += struct.pack(f"{self.order}{len(values)}d", *values)
-        return self
+        return self.pack("d", *values)
 
     def raw(self, data):
         self.out += data
