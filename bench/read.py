@@ -18,9 +18,9 @@ VARIANTS = {"uncompressed": {}, "bytecode": {"row_compress": True}, "zlib": {"co
 
 
 def generate(rows: int) -> dict:
-    import numpy as np
-    import pandas as pd
     import pyreadstat
+
+    from survey import survey_frame
 
     DATA.mkdir(exist_ok=True)
     paths = {}
@@ -32,25 +32,7 @@ def generate(rows: int) -> dict:
         if path.exists():
             continue
         if frame is None:
-            rng = np.random.default_rng(42)
-            cols = {}
-            labels = {}
-            for i in range(80):
-                cols[f"q{i}"] = rng.integers(1, 6, rows).astype("float64")
-                labels[f"q{i}"] = {1.0: "Strongly disagree", 2.0: "Disagree", 3.0: "Neutral",
-                                   4.0: "Agree", 5.0: "Strongly agree"}
-            for i in range(10):
-                cols[f"x{i}"] = rng.normal(50, 10, rows)
-            base = np.datetime64("2000-01-01")
-            for i in range(5):
-                days = rng.integers(0, 9000, rows)
-                cols[f"d{i}"] = pd.to_datetime(base + days.astype("timedelta64[D]")).date
-            words = np.array(["alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf"])
-            for i in range(5):
-                n = rng.integers(2, 7, rows)
-                cols[f"s{i}"] = [" ".join(words[: k]) + f" {j % 97}" for j, k in enumerate(n)]
-            frame = pd.DataFrame(cols)
-            frame_labels = labels
+            frame, frame_labels = survey_frame(rows)
         t = time.perf_counter()
         pyreadstat.write_sav(frame, str(path), variable_value_labels=frame_labels, **kwargs)
         print(f"generated {path.name} in {time.perf_counter() - t:.1f}s", file=sys.stderr)

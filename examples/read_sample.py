@@ -1,14 +1,14 @@
-"""Reads the sample survey that ships with korvel (examples/data/survey.sav, written by GNU
-PSPP from examples/data/survey.sps) and shows its data and metadata."""
+"""Reads the sample survey that ships with korvel (examples/data/survey.sav, written by
+scripts/make_sample.py) and shows its data and metadata."""
 from pathlib import Path
 
-import _korvel
-import polars as pl
+import korvel
 
 path = Path(__file__).resolve().parent / "data" / "survey.sav"
-data, meta = _korvel._read_sav(str(path))
+df, meta = korvel.read_sav(path)
 print(meta)
-print(pl.DataFrame(data))
+print(df)
 print("labels:", meta.variable_labels)
 print("value labels:", meta.variable_value_labels)
 print("user-missing:", meta.variable_missing_values)
+print(korvel.read_sav(path, apply_value_labels=True, user_missing_as_null=True)[0])

@@ -5,8 +5,8 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="${PYTHON:-python3}"
 
-apt_packages=(build-essential cmake zlib1g-dev libgtest-dev libbenchmark-dev clang-format xz-utils pspp
-  clang libclang-rt-14-dev)
+apt_packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev clang-format
+  xz-utils pspp clang libclang-rt-14-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -16,30 +16,6 @@ apt_update() { [ "$updated" = 1 ] || { apt-get update -qq; updated=1; }; }
 if [ "${#missing[@]}" -gt 0 ]; then
   apt_update
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
-# mimalloc is built from Debian's source package as a private static library
-# (override off), so the module never replaces the host process's allocator.
-mi_dir="$here/.deps/mimalloc"
-if [ ! -f "$mi_dir/CMakeLists.txt" ]; then
-  src_list=/etc/apt/sources.list.d/korvel-deb-src.sources
-  if ! grep -rqs "deb-src" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    suite="$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    cat > "$src_list" <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $suite
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    updated=0
-  fi
-  apt_update
-  tmp="$(mktemp -d)"
-  (cd "$tmp" && apt-get source --download-only -qq mimalloc >/dev/null 2>&1)
-  mkdir -p "$mi_dir"
-  tar -xf "$tmp"/mimalloc_*.orig.tar.* -C "$mi_dir" --strip-components=1
-  rm -rf "$tmp"
 fi
 
 # Python packages: the build backend, the test runner, and the peers used as test oracles.

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "arrow_types.hpp"
+#include "column_types.hpp"
 #include "info_records/encoding_name.hpp"
 #include "info_records/long_names.hpp"
 #include "info_records/mr_sets.hpp"

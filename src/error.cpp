@@ -34,6 +34,11 @@ SpssError SpssError::unexpected_record_type(int32_t record_type, uint64_t offset
                    std::to_string(record_type) + " at offset " + std::to_string(offset));
 }
 
+SpssError SpssError::missing_cases(uint64_t expected, uint64_t got) {
+  return SpssError(Kind::TruncatedFile,
+                   "expected " + std::to_string(expected) + " cases, got " + std::to_string(got));
+}
+
 SpssError SpssError::truncated_file(uint64_t expected, uint64_t got) {
   return SpssError(Kind::TruncatedFile,
                    "expected " + std::to_string(expected) + " bytes, got " + std::to_string(got));

@@ -9,6 +9,8 @@
 #include <utility>
 #include <variant>
 
+#include "result.hpp"
+
 namespace korvel {
 
 class SpssError {
@@ -40,6 +42,8 @@ class SpssError {
   static SpssError zlib(std::string text) { return SpssError(Kind::Zlib, std::move(text)); }
   static SpssError arrow(std::string text) { return SpssError(Kind::Arrow, std::move(text)); }
   static SpssError truncated_file(uint64_t expected, uint64_t got);
+  // The case data ended after `got` of the `expected` cases the header counts.
+  static SpssError missing_cases(uint64_t expected, uint64_t got);
   static SpssError invalid_value_label(std::string text) {
     return SpssError(Kind::InvalidValueLabel, std::move(text));
   }
@@ -63,43 +67,19 @@ std::string format_byte_list(const uint8_t* bytes, size_t n);
 
 // A value or an SpssError.
 template <typename T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(SpssError error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return v_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  T& value() & { return std::get<0>(v_); }
-  const T& value() const& { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-  T& operator*() & { return value(); }
-  const T& operator*() const& { return value(); }
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-  const SpssError& error() const& { return std::get<1>(v_); }
-  SpssError&& error() && { return std::get<1>(std::move(v_)); }
-
- private:
-  std::variant<T, SpssError> v_;
-};
-
-struct Ok {};
+using Result = BasicResult<T, SpssError>;
 
 // Result of an operation that yields nothing but may fail.
-class [[nodiscard]] Status {
- public:
-  Status() = default;
-  Status(Ok) {}
-  Status(SpssError error) : err_(std::in_place, std::move(error)) {}
-  bool ok() const { return !err_.has_value(); }
-  explicit operator bool() const { return ok(); }
-  const SpssError& error() const& { return *err_; }
-  SpssError&& error() && { return std::move(*err_); }
+using Status = BasicStatus<SpssError>;
 
- private:
-  std::optional<SpssError> err_;
-};
+// The error that KORVEL_TRY and KORVEL_ASSIGN_OR_RETURN pass on. Errors of a layer with its own
+// error type convert through an overload declared at that layer's boundary (arrow_errors.hpp).
+inline SpssError&& propagated_error(SpssError&& e) {
+  return std::move(e);
+}
+inline SpssError propagated_error(const SpssError& e) {
+  return e;
+}
 
 }  // namespace korvel
 
@@ -109,11 +89,12 @@ class [[nodiscard]] Status {
 #define KORVEL_TRY(expr)                                                        \
   do {                                                                          \
     auto&& korvel_try_status_ = (expr);                                         \
-    if (!korvel_try_status_.ok()) return std::move(korvel_try_status_).error(); \
+    if (!korvel_try_status_.ok())                                               \
+      return ::korvel::propagated_error(std::move(korvel_try_status_).error()); \
   } while (0)
-#define KORVEL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
-  auto tmp = (expr);                                 \
-  if (!tmp.ok()) return std::move(tmp).error();      \
+#define KORVEL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)                        \
+  auto tmp = (expr);                                                        \
+  if (!tmp.ok()) return ::korvel::propagated_error(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
 #define KORVEL_ASSIGN_OR_RETURN(lhs, expr) \
   KORVEL_ASSIGN_OR_RETURN_IMPL(KORVEL_CONCAT(korvel_result_, __LINE__), lhs, expr)

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "arrow_types.hpp"
 #include "case_source.hpp"
+#include "column_types.hpp"
 #include "columnar.hpp"
+#include "sav_format.hpp"
 
 namespace korvel {
 
@@ -16,58 +17,11 @@ constexpr size_t kMinChunkRows = 1024;
 constexpr size_t kMaxFirstAllocation = 1000000;
 constexpr size_t kUnknownCaseHint = 1000;
 
-arrow::DataType arrow_type(ColumnType t) {
-  switch (t) {
-    case ColumnType::String:
-      return arrow::TypeId::Utf8View;
-    case ColumnType::Date32:
-      return arrow::TypeId::Date32;
-    case ColumnType::TimestampUs:
-      return arrow::DataType::timestamp(arrow::TimeUnit::Microsecond);
-    case ColumnType::DurationUs:
-      return arrow::DataType::duration(arrow::TimeUnit::Microsecond);
-    case ColumnType::Float64:
-      break;
-  }
-  return arrow::TypeId::Float64;
-}
-
-ColumnType type_of(const VariableRecord& v) {
-  return column_type(v.var_type, v.print_format.format_type);
-}
-
 }  // namespace
 
-arrow::Field column_field(const VariableRecord& column) {
-  return arrow::Field{column.name, arrow_type(type_of(column)), true};
-}
-
-std::shared_ptr<const arrow::Schema> build_schema(const std::vector<VariableRecord>& columns) {
-  auto schema = std::make_shared<arrow::Schema>();
-  for (const auto& c : columns) schema->fields.push_back(column_field(c));
-  return schema;
-}
-
-std::string_view schema_type_string(const arrow::DataType& type) {
-  switch (type.id) {
-    case arrow::TypeId::Float64:
-      return "Float64";
-    case arrow::TypeId::Date32:
-      return "Date";
-    case arrow::TypeId::Timestamp:
-      return "Datetime";
-    case arrow::TypeId::Duration:
-      return "Duration";
-    case arrow::TypeId::Utf8View:
-      return "String";
-    default:
-      return "Unknown";
-  }
-}
-
 size_t batch_capacity(size_t max_rows, int32_t ncases) {
-  // The header's case count only sizes the first allocation: the data end where they end, also
-  // when a writer stored 0 or -1 there.
+  // A positive case count bounds the rows; 0 and -1 (not recorded) leave it to the data, and a
+  // guess of 1000 sizes the first allocation.
   size_t hint = ncases > 0 ? static_cast<size_t>(ncases) : kUnknownCaseHint;
   return std::min({max_rows, hint, kMaxFirstAllocation});
 }
@@ -86,7 +40,7 @@ Result<std::unique_ptr<SavScanner>> SavScanner::open(std::unique_ptr<BufferedRea
   KORVEL_ASSIGN_OR_RETURN(RawDictionary raw, parse_dictionary(reader, header));
   std::unique_ptr<SavScanner> s(new SavScanner());
   s->dict_ = resolve_dictionary(std::move(raw));
-  s->batch_size = batch_size;
+  s->progress.batch_size = batch_size;
   KORVEL_ASSIGN_OR_RETURN(s->source_, open_case_source(reader, s->dict_.header));
   return s;
 }
@@ -122,40 +76,59 @@ std::shared_ptr<const arrow::Schema> SavScanner::projected_schema() const {
 
 Result<std::optional<arrow::RecordBatch>> SavScanner::read_batch_columnar(size_t max_rows) {
   if (max_rows == 0) return std::optional<arrow::RecordBatch>();
-  const size_t slots_per_row = dict_.slots_per_row;
-  const size_t row_bytes = slots_per_row * 8;
   // No more rows than the data could still hold: a header that claims 2^31 cases must not
   // reserve a million rows in each of a few thousand columns of a file of a few kilobytes.
   size_t capacity = batch_capacity(max_rows, dict_.header.ncases);
-  if (row_bytes > 0) {
-    capacity = std::min(capacity, std::max<size_t>(source_->max_rows_left(slots_per_row), 1));
+  if (dict_.slots_per_row > 0) {
+    capacity = std::min(capacity, std::max<size_t>(source_->max_rows_left(dict_.slots_per_row), 1));
   }
+
   ColumnarBatchBuilder builder(dict_.encoding, dict_.header.swap_bytes);
   for (size_t i : projected_columns()) {
     const VariableRecord& v = dict_.variables[i];
-    ColumnType t = type_of(v);
     bool dedup = v.var_type.is_string && dict_.metadata.variable_value_labels.contains(v.name);
     KORVEL_TRY(builder.add_column(column_field(v),
                                   ColumnMapping::make(v.var_type, v.slot_index, v.n_segments),
-                                  dedup, temporal_kind(t), capacity));
+                                  dedup, temporal_kind(column_type(v)), capacity));
   }
-
-  if (row_bytes > 0) {
-    const size_t chunk_rows = chunk_row_count(row_bytes, capacity);
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_rows * row_bytes]);
-    size_t wanted = max_rows;
-    while (wanted > 0) {
-      size_t ask = std::min(wanted, chunk_rows);
-      KORVEL_ASSIGN_OR_RETURN(size_t got, source_->read_rows(chunk.get(), ask, slots_per_row));
-      if (got > 0)
-        KORVEL_TRY(builder.push_raw_chunk(chunk.get(), got * row_bytes, got, slots_per_row));
-      wanted -= got;
-      if (got < ask) break;
-    }
-  }
+  KORVEL_TRY(fill(builder, max_rows, capacity));
   if (builder.rows() == 0) return std::optional<arrow::RecordBatch>();
   KORVEL_ASSIGN_OR_RETURN(arrow::RecordBatch batch, builder.finish());
   return std::optional<arrow::RecordBatch>(std::move(batch));
+}
+
+Status SavScanner::fill(ColumnarBatchBuilder& builder, size_t max_rows, size_t capacity) {
+  const size_t slots_per_row = dict_.slots_per_row;
+  const size_t row_bytes = slots_per_row * sav::kSlotBytes;
+  if (row_bytes == 0) return Ok{};
+  // A positive case count is the number of cases: nothing after them is case data. -1 and 0
+  // leave the end to the data.
+  const int32_t ncases = dict_.header.ncases;
+  size_t wanted = max_rows;
+  if (ncases > 0) {
+    const auto left = static_cast<uint64_t>(ncases) - std::min<uint64_t>(cases_decoded_, ncases);
+    wanted = static_cast<size_t>(std::min<uint64_t>(wanted, left));
+  }
+  // Never more rows than the data could still hold, so a hostile row width cannot make the
+  // buffer outgrow the file.
+  size_t chunk_rows = std::min(chunk_row_count(row_bytes, capacity),
+                               std::max<size_t>(source_->max_rows_left(slots_per_row), 1));
+  std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_rows * row_bytes]);
+  while (wanted > 0) {
+    size_t ask = std::min(wanted, chunk_rows);
+    KORVEL_ASSIGN_OR_RETURN(size_t got, source_->read_rows(chunk.get(), slots_per_row, ask));
+    cases_decoded_ += got;
+    if (got > 0) {
+      KORVEL_TRY(builder.push_raw_chunk(chunk.get(), got * row_bytes, got, slots_per_row));
+    }
+    wanted -= got;
+    if (got < ask) {
+      if (ncases > 0)
+        return SpssError::missing_cases(static_cast<uint64_t>(ncases), cases_decoded_);
+      break;
+    }
+  }
+  return Ok{};
 }
 
 }  // namespace korvel

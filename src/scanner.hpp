@@ -2,6 +2,8 @@
 // source) and delivers the rows of the projected columns as Arrow record batches.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,25 @@
 namespace korvel {
 
 class CaseSource;
+class ColumnarBatchBuilder;
+
+// How far a reader has come through a file, and how much it still wants: kept by the Python
+// layer in the scanner that it reads from.
+struct ReadProgress {
+  std::optional<size_t> row_limit;  // total rows the caller wants, counted from the start
+  size_t batch_size = 0;            // most rows per batch of the batch reader
+  size_t rows_read = 0;             // rows delivered so far
+  bool exhausted = false;           // a read delivered no rows: the data have ended
+
+  // Rows the limit still allows (all of them without a limit).
+  size_t rows_wanted() const {
+    if (!row_limit) return SIZE_MAX;
+    return *row_limit > rows_read ? *row_limit - rows_read : 0;
+  }
+  // Rows the next batch asks for: what the limit allows, at most batch_size; 0 when there is
+  // nothing more to ask for.
+  size_t next_batch_rows() const { return exhausted ? 0 : std::min(rows_wanted(), batch_size); }
+};
 
 class SavScanner {
  public:
@@ -40,17 +61,19 @@ class SavScanner {
   std::vector<size_t> projected_columns() const;
 
   // Bookkeeping of the Python layer.
-  std::optional<size_t> row_limit;
-  size_t batch_size = 0;
-  size_t rows_read = 0;
-  bool exhausted = false;
+  ReadProgress progress;
 
  private:
   SavScanner() = default;
+  // Decodes up to max_rows rows into the builder, chunk by chunk.
+  Status fill(ColumnarBatchBuilder& builder, size_t max_rows, size_t capacity);
 
   ResolvedDictionary dict_;
   std::optional<std::vector<size_t>> selection_;
   std::unique_ptr<CaseSource> source_;
+  // Cases taken from the source so far: a positive case count in the header ends the data
+  // after that many.
+  uint64_t cases_decoded_ = 0;
 };
 
 // Rows the column builders first make room for: the request, bounded by the header's case
@@ -59,15 +82,4 @@ size_t batch_capacity(size_t max_rows, int32_t ncases);
 // Rows of one chunk of raw rows: 256 MiB of rows, at least 1024, at most the capacity.
 size_t chunk_row_count(size_t row_bytes, size_t capacity);
 
-// The Arrow field of a column by the column type rule.
-arrow::Field column_field(const VariableRecord& column);
-// The schema of all columns, in dictionary order.
-std::shared_ptr<const arrow::Schema> build_schema(const std::vector<VariableRecord>& columns);
-
-}  // namespace korvel
-
-namespace korvel {
-// The batch reader's name of a column type: "Float64", "Date", "Datetime", "Duration",
-// "String", or "Unknown" for any other Arrow type.
-std::string_view schema_type_string(const arrow::DataType& type);
 }  // namespace korvel

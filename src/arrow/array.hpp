@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "arrow/buffer.hpp"
+#include "arrow/status.hpp"
 #include "arrow/types.hpp"
-#include "error.hpp"
 
 namespace korvel::arrow {
 
@@ -40,6 +40,8 @@ struct ArrayData {
   // Views: validity, views, data blocks... (the block sizes are derived on export).
   std::vector<std::shared_ptr<const Buffer>> buffers;
   std::vector<std::shared_ptr<const ArrayData>> children;
+  // Dictionary-encoded arrays: `type` is the index type, these are the values indexed.
+  std::shared_ptr<const ArrayData> dictionary;
 
   bool is_null(int64_t i) const {
     if (null_count == 0 || buffers.empty() || !buffers[0]) return type.id == TypeId::Null;

@@ -9,8 +9,8 @@ namespace korvel::arrow {
 
 std::atomic<int64_t> Buffer::live_{0};
 
-SpssError out_of_memory(size_t bytes) {
-  return SpssError::arrow("Memory error: failed to allocate " + std::to_string(bytes) + " bytes");
+Error out_of_memory(size_t bytes) {
+  return Error::out_of_memory("failed to allocate " + std::to_string(bytes) + " bytes");
 }
 
 Result<std::shared_ptr<Buffer>> Buffer::allocate(size_t size, bool zeroed) {
@@ -57,7 +57,7 @@ Buffer::~Buffer() {
 
 Status Buffer::reserve(size_t capacity, bool zero_new) {
   if (capacity <= capacity_) return Ok{};
-  if (!owned_) return SpssError::arrow("Invalid argument error: cannot resize a foreign buffer");
+  if (!owned_) return Error::invalid("cannot resize a foreign buffer");
   size_t cap = padded_size(capacity);
   if (cap == 0) return out_of_memory(capacity);
   void* p = realloc_aligned(data_, cap);

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "error.hpp"
+#include "arrow/status.hpp"
 
 namespace korvel::arrow {
 
@@ -71,6 +71,6 @@ constexpr size_t padded_size(size_t n) {
   return n > SIZE_MAX - 63 ? 0 : (n + 63) & ~size_t{63};
 }
 
-SpssError out_of_memory(size_t bytes);
+Error out_of_memory(size_t bytes);
 
 }  // namespace korvel::arrow

@@ -37,11 +37,11 @@ inline void or_bits(uint8_t* bitmap, size_t pos, uint64_t bits, size_t n) {
 Status Float64Builder::set_capacity(size_t capacity) {
   if (capacity > (SIZE_MAX >> 4)) return out_of_memory(capacity);
   if (!values_) {
-    KORVEL_ASSIGN_OR_RETURN(values_, Buffer::allocate(capacity * 8));
+    ARROW_ASSIGN_OR_RETURN(values_, Buffer::allocate(capacity * 8));
   } else {
-    KORVEL_TRY(values_->reserve(capacity * 8));
+    ARROW_TRY(values_->reserve(capacity * 8));
   }
-  if (validity_) KORVEL_TRY(validity_->reserve(validity_bytes(capacity), /*zero_new=*/true));
+  if (validity_) ARROW_TRY(validity_->reserve(validity_bytes(capacity), /*zero_new=*/true));
   capacity_ = capacity;
   return Ok{};
 }
@@ -57,7 +57,7 @@ Status Float64Builder::grow(size_t min_capacity) {
 }
 
 Status Float64Builder::create_validity() {
-  KORVEL_ASSIGN_OR_RETURN(validity_, Buffer::allocate(validity_bytes(capacity_), true));
+  ARROW_ASSIGN_OR_RETURN(validity_, Buffer::allocate(validity_bytes(capacity_), true));
   uint8_t* bm = validity_->mutable_data();
   std::memset(bm, 0xFF, length_ >> 3);
   if (length_ & 7) bm[length_ >> 3] = static_cast<uint8_t>((1u << (length_ & 7)) - 1);
@@ -65,8 +65,8 @@ Status Float64Builder::create_validity() {
 }
 
 Status Float64Builder::append_null() {
-  if (length_ == capacity_) KORVEL_TRY(grow(length_ + 1));
-  if (!validity_) KORVEL_TRY(create_validity());
+  if (length_ == capacity_) ARROW_TRY(grow(length_ + 1));
+  if (!validity_) ARROW_TRY(create_validity());
   values_->mutable_as<double>()[length_] = 0.0;
   ++length_;
   ++null_count_;
@@ -75,8 +75,9 @@ Status Float64Builder::append_null() {
 
 Status Float64Builder::append_slots(const uint8_t* src, size_t count, size_t stride) {
   if (count == 0) return Ok{};
-  KORVEL_TRY(reserve(count));
+  ARROW_TRY(reserve(count));
   uint64_t* out = values_->mutable_as<uint64_t>() + length_;
+  const uint64_t null_bits = null_bits_;  // a local: stores through `out` could alias the member
   for (size_t done = 0; done < count;) {
     const size_t n = std::min<size_t>(64, count - done);
     uint64_t nulls = 0;
@@ -84,11 +85,11 @@ Status Float64Builder::append_slots(const uint8_t* src, size_t count, size_t str
     for (size_t j = 0; j < n; ++j, s += stride) {
       uint64_t bits;
       std::memcpy(&bits, s, 8);
-      const bool is_null = bits == kSysmisBits;
+      const bool is_null = bits == null_bits;
       nulls |= uint64_t{is_null} << j;
       out[done + j] = is_null ? 0 : bits;
     }
-    if (nulls && !validity_) KORVEL_TRY(create_validity());
+    if (nulls && !validity_) ARROW_TRY(create_validity());
     if (validity_) {
       or_bits(validity_->mutable_data(), length_, ~nulls, n);
       null_count_ += static_cast<size_t>(std::popcount(nulls));
@@ -100,7 +101,7 @@ Status Float64Builder::append_slots(const uint8_t* src, size_t count, size_t str
 }
 
 Result<ArrayRef> Float64Builder::finish() {
-  if (!values_) KORVEL_TRY(set_capacity(0));
+  if (!values_) ARROW_TRY(set_capacity(0));
   auto a = std::make_shared<ArrayData>();
   a->type = TypeId::Float64;
   a->length = static_cast<int64_t>(length_);
@@ -114,7 +115,7 @@ Result<ArrayRef> Float64Builder::finish() {
   } else {
     a->buffers = {nullptr, std::move(values_)};
   }
-  *this = Float64Builder();
+  *this = Float64Builder(null_bits_);
   return ArrayRef(std::move(a));
 }
 
@@ -124,9 +125,9 @@ Status StringViewBuilder::grow(size_t min_capacity) {
   size_t cap = std::max({min_capacity, capacity_ * 2, size_t{64}});
   if (cap > (SIZE_MAX >> 5)) return out_of_memory(cap);
   if (!views_) {
-    KORVEL_ASSIGN_OR_RETURN(views_, Buffer::allocate(cap * sizeof(View)));
+    ARROW_ASSIGN_OR_RETURN(views_, Buffer::allocate(cap * sizeof(View)));
   } else {
-    KORVEL_TRY(views_->reserve(cap * sizeof(View)));
+    ARROW_TRY(views_->reserve(cap * sizeof(View)));
   }
   capacity_ = cap;
   return Ok{};
@@ -150,12 +151,11 @@ Status StringViewBuilder::store_long(std::string_view v, int32_t* buffer_index, 
   Buffer* block = blocks_.empty() ? nullptr : blocks_.back().get();
   if (!block || block->capacity() - block->size() < v.size()) {
     // A value is never split: it starts a new block when the current one cannot hold it.
-    KORVEL_ASSIGN_OR_RETURN(BufferPtr fresh,
-                            Buffer::allocate(std::max(next_block_size_, v.size())));
+    ARROW_ASSIGN_OR_RETURN(BufferPtr fresh, Buffer::allocate(std::max(next_block_size_, v.size())));
     fresh->set_size(0);
     next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
     if (blocks_.size() >= static_cast<size_t>(INT32_MAX))
-      return SpssError::arrow("Invalid argument error: too many string view data blocks");
+      return Error::invalid("too many string view data blocks");
     blocks_.push_back(std::move(fresh));
     block = blocks_.back().get();
   }
@@ -173,9 +173,9 @@ Status StringViewBuilder::store_long(std::string_view v, int32_t* buffer_index, 
 
 Status StringViewBuilder::append(std::string_view v) {
   if (v.size() > static_cast<size_t>(INT32_MAX))
-    return SpssError::arrow("Invalid argument error: a string of " + std::to_string(v.size()) +
-                            " bytes does not fit in a string view");
-  if (length_ == capacity_) KORVEL_TRY(grow(length_ + 1));
+    return Error::invalid("a string of " + std::to_string(v.size()) +
+                          " bytes does not fit in a string view");
+  if (length_ == capacity_) ARROW_TRY(grow(length_ + 1));
   View view;
   std::memset(&view, 0, sizeof view);
   view.length = static_cast<int32_t>(v.size());
@@ -183,7 +183,7 @@ Status StringViewBuilder::append(std::string_view v) {
     if (!v.empty()) std::memcpy(view.inlined, v.data(), v.size());
   } else {
     std::memcpy(view.ref.prefix, v.data(), 4);
-    KORVEL_TRY(store_long(v, &view.ref.buffer_index, &view.ref.offset));
+    ARROW_TRY(store_long(v, &view.ref.buffer_index, &view.ref.offset));
   }
   std::memcpy(views_->mutable_data() + length_ * sizeof(View), &view, sizeof view);
   ++length_;
@@ -191,7 +191,7 @@ Status StringViewBuilder::append(std::string_view v) {
 }
 
 Result<ArrayRef> StringViewBuilder::finish() {
-  if (!views_) KORVEL_TRY(grow(0));
+  if (!views_) ARROW_TRY(grow(0));
   auto a = std::make_shared<ArrayData>();
   a->type = TypeId::Utf8View;
   a->length = static_cast<int64_t>(length_);

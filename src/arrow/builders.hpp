@@ -1,4 +1,4 @@
-// Builders of the arrays the reader produces: nullable doubles and non-null string views.
+// Builders of nullable doubles and of non-null string views.
 #pragma once
 
 #include <cstddef>
@@ -10,19 +10,20 @@
 
 #include "arrow/array.hpp"
 #include "arrow/buffer.hpp"
-#include "error.hpp"
+#include "arrow/status.hpp"
 
 namespace korvel::arrow {
 
-// Bit pattern of the SPSS system-missing value (the lowest finite double): a null.
-inline constexpr uint64_t kSysmisBits = 0xFFEFFFFFFFFFFFFFull;
-
+// Doubles, nullable. The caller names one bit pattern that stands for a null in the slots it
+// appends (a sentinel of its data source); every other pattern, NaNs included, is a value.
 class Float64Builder {
  public:
+  explicit Float64Builder(uint64_t null_bits) : null_bits_(null_bits) {}
+
   // Room for `additional` more values without reallocation.
   Status reserve(size_t additional);
   Status append(double v) {
-    if (length_ == capacity_) KORVEL_TRY(grow(length_ + 1));
+    if (length_ == capacity_) ARROW_TRY(grow(length_ + 1));
     values_->mutable_as<double>()[length_] = v;
     if (validity_) validity_->mutable_data()[length_ >> 3] |= uint8_t(1u << (length_ & 7));
     ++length_;
@@ -31,7 +32,7 @@ class Float64Builder {
   // Stores 0.0 under a null. The validity bitmap is created at the first null.
   Status append_null();
   // Appends `count` values from 8-byte slots at src, src + stride, src + 2 * stride, ...: each
-  // slot is a little-endian binary64, and the system-missing pattern is a null.
+  // slot is a little-endian binary64, and the null pattern is a null.
   Status append_slots(const uint8_t* src, size_t count, size_t stride);
 
   int64_t length() const { return static_cast<int64_t>(length_); }
@@ -45,6 +46,7 @@ class Float64Builder {
   Status set_capacity(size_t capacity);
   Status create_validity();
 
+  uint64_t null_bits_;
   BufferPtr values_, validity_;
   size_t length_ = 0, capacity_ = 0, null_count_ = 0;
 };
@@ -64,7 +66,6 @@ class StringViewBuilder {
   Status append(std::string_view v);
 
   int64_t length() const { return static_cast<int64_t>(length_); }
-  size_t data_block_count() const { return blocks_.size(); }
 
   // Buffers: no validity, views, then the data blocks; the builder starts over empty.
   Result<ArrayRef> finish();
@@ -78,6 +79,10 @@ class StringViewBuilder {
   std::vector<BufferPtr> blocks_;  // the last one is being filled; its size is the fill level
   size_t next_block_size_ = kFirstBlockSize;
   bool dedup_;
+  // With deduplication: each long value stored so far -> (block index, offset). The keys are
+  // views into blocks_, not copies: a block is never resized or moved once a value is in it (a
+  // value that does not fit opens a new block), and finish() resets the map together with
+  // handing the blocks to the array, so no key outlives the bytes it points at.
   std::unordered_map<std::string_view, std::pair<int32_t, int32_t>> stored_;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #ifdef __cplusplus
 extern "C" {
@@ -72,4 +73,26 @@ struct ArrowArrayStream {
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+namespace korvel::arrow {
+
+// Moves a C structure (ArrowSchema, ArrowArray or ArrowArrayStream) as the C interfaces
+// prescribe: the destination takes over the producer's callbacks and data, and the source is
+// marked released, so that exactly one of the two is ever released.
+template <typename CStruct>
+void move_c_struct(CStruct* source, CStruct* destination) {
+  *destination = *source;
+  source->release = nullptr;
+}
+
+// Marks a structure released without running a callback (an empty result, such as the end of
+// a stream).
+template <typename CStruct>
+void mark_released(CStruct* c) {
+  std::memset(c, 0, sizeof *c);
+}
+
+}  // namespace korvel::arrow
 #endif

@@ -41,7 +41,7 @@ void fill_schema(ArrowSchema* out, SchemaPrivate* p, int64_t flags) {
 
 Status check_exportable(const DataType& t, const std::string& what) {
   if (t.id == TypeId::Other)
-    return SpssError::arrow("Not yet implemented: export of " + what + " of type " + to_string(t));
+    return Error::not_implemented("export of " + what + " of type " + to_string(t));
   return Ok{};
 }
 
@@ -91,7 +91,7 @@ std::unique_ptr<ArrayPrivate> new_array_private(size_t n_children) {
 
 Status export_array_impl(const ArrayRef& array, ArrowArray* out) {
   const ArrayData& a = *array;
-  KORVEL_TRY(check_exportable(a.type, "an array"));
+  ARROW_TRY(check_exportable(a.type, "an array"));
   auto p = new_array_private(0);
   p->data = array;
   if (a.type.id != TypeId::Null) {
@@ -100,9 +100,8 @@ Status export_array_impl(const ArrayRef& array, ArrowArray* out) {
     if (is_view(a.type.id)) {
       // The C interface wants the data block sizes as a trailing int64 buffer.
       const size_t n_data = a.buffers.size() > 2 ? a.buffers.size() - 2 : 0;
-      if (a.buffers.size() < 2)
-        return SpssError::arrow("Invalid argument error: string view array without views");
-      KORVEL_ASSIGN_OR_RETURN(p->variadic_sizes, Buffer::allocate(n_data * 8, true));
+      if (a.buffers.size() < 2) return Error::invalid("string view array without views");
+      ARROW_ASSIGN_OR_RETURN(p->variadic_sizes, Buffer::allocate(n_data * 8, true));
       int64_t* sizes = p->variadic_sizes->mutable_as<int64_t>();
       for (size_t i = 0; i < n_data; ++i)
         sizes[i] = a.buffers[2 + i] ? static_cast<int64_t>(a.buffers[2 + i]->size()) : 0;
@@ -118,7 +117,7 @@ Status guarded(F&& f) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
-    return SpssError::arrow("Memory error: out of memory while exporting");
+    return Error::out_of_memory("out of memory while exporting");
   }
 }
 
@@ -131,8 +130,9 @@ struct StreamPrivate {
   std::string last_error;
 };
 
-int error_code(const SpssError& e) {
-  return e.detail().rfind("Memory error", 0) == 0 ? ENOMEM : EINVAL;
+// The errno value a stream callback returns for an error.
+int error_code(const Error& e) {
+  return e.code() == ErrorCode::OutOfMemory ? ENOMEM : EINVAL;
 }
 
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
@@ -141,7 +141,7 @@ int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
   try {
     Status st = export_schema(*p->schema, out);
     if (!st.ok()) {
-      p->last_error = st.error().detail();
+      p->last_error = st.error().message();
       return error_code(st.error());
     }
   } catch (...) {
@@ -154,13 +154,13 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) noexcept {
   if (!s || !s->release || !out) return EINVAL;
   auto* p = static_cast<StreamPrivate*>(s->private_data);
   if (p->next >= p->batches.size()) {
-    std::memset(out, 0, sizeof *out);  // released: end of stream
+    mark_released(out);  // end of stream
     return 0;
   }
   try {
     Status st = export_record_batch(p->batches[p->next], out);
     if (!st.ok()) {
-      p->last_error = st.error().detail();
+      p->last_error = st.error().message();
       return error_code(st.error());
     }
   } catch (...) {
@@ -190,7 +190,7 @@ void stream_release(ArrowArrayStream* s) noexcept {
 Status export_schema(const Schema& schema, ArrowSchema* out) {
   return guarded([&]() -> Status {
     for (const Field& f : schema.fields)
-      KORVEL_TRY(check_exportable(f.type, "field '" + f.name + "'"));
+      ARROW_TRY(check_exportable(f.type, "field '" + f.name + "'"));
     auto root = std::make_unique<SchemaPrivate>();
     root->format = "+s";
     root->children.resize(schema.fields.size());
@@ -214,7 +214,7 @@ Status export_schema(const Schema& schema, ArrowSchema* out) {
 }
 
 Status export_array(const ArrayRef& array, ArrowArray* out) {
-  if (!array) return SpssError::arrow("Invalid argument error: no array to export");
+  if (!array) return Error::invalid("no array to export");
   return guarded([&]() -> Status { return export_array_impl(array, out); });
 }
 
@@ -228,28 +228,26 @@ Status export_record_batch(const RecordBatch& batch, ArrowArray* out) {
     auto* priv = static_cast<ArrayPrivate*>(tmp.private_data);
     for (size_t i = 0; i < batch.columns.size(); ++i) {
       const ArrayRef& col = batch.columns[i];
-      Status st = !col ? Status(SpssError::arrow("Invalid argument error: missing column"))
+      Status st = !col ? Status(Error::invalid("missing column"))
                   : col->length != batch.num_rows
-                      ? Status(SpssError::arrow(
-                            "Invalid argument error: column length differs from the batch's rows"))
+                      ? Status(Error::invalid("column length differs from the batch's rows"))
                       : export_array_impl(col, &priv->children[i]);
       if (!st.ok()) {
         release_array(&tmp);  // frees the children exported so far
         return st;
       }
     }
-    *out = tmp;
+    move_c_struct(&tmp, out);
     return Ok{};
   });
 }
 
 Status export_stream(std::shared_ptr<const Schema> schema, std::vector<RecordBatch> batches,
                      ArrowArrayStream* out) {
-  if (!schema) return SpssError::arrow("Invalid argument error: a stream needs a schema");
+  if (!schema) return Error::invalid("a stream needs a schema");
   for (const RecordBatch& b : batches)
     if (!b.schema || (b.schema != schema && !(*b.schema == *schema)))
-      return SpssError::arrow(
-          "Invalid argument error: batches of a stream must all have the stream's schema");
+      return Error::invalid("batches of a stream must all have the stream's schema");
   return guarded([&]() -> Status {
     auto p = std::make_unique<StreamPrivate>();
     p->schema = std::move(schema);

@@ -10,10 +10,6 @@ namespace korvel::arrow {
 
 namespace {
 
-SpssError cdata(const std::string& text) {
-  return SpssError::arrow("C Data interface error: " + text);
-}
-
 // Largest element count we accept, so that byte sizes (up to 16 bytes per element) and
 // offset + length sums cannot overflow.
 constexpr int64_t kMaxElements = std::numeric_limits<int64_t>::max() / 32;
@@ -34,8 +30,8 @@ struct ColumnImporter {
   const Field& field;
   std::shared_ptr<const void> owner;
 
-  SpssError fail(const std::string& text) const {
-    return cdata("column '" + field.name + "': " + text);
+  Error fail(const std::string& text) const {
+    return Error::interface("column '" + field.name + "': " + text);
   }
 
   // A producer buffer of `size` bytes. A null pointer is accepted for an empty buffer (or where
@@ -49,7 +45,7 @@ struct ColumnImporter {
       return fail("buffer " + std::to_string(index) + " is null");
     }
     if (reinterpret_cast<uintptr_t>(p) % align != 0) {
-      KORVEL_ASSIGN_OR_RETURN(BufferPtr copy, Buffer::allocate(size));
+      ARROW_ASSIGN_OR_RETURN(BufferPtr copy, Buffer::allocate(size));
       std::memcpy(copy->mutable_data(), p, size);
       return std::shared_ptr<const Buffer>(std::move(copy));
     }
@@ -97,7 +93,7 @@ struct ColumnImporter {
     if (!c.buffers[0]) {
       if (c.null_count > 0) return fail("null count without a validity bitmap");
     } else if (c.null_count != 0) {
-      KORVEL_ASSIGN_OR_RETURN(validity, wrap(0, static_cast<size_t>((end + 7) / 8), 1));
+      ARROW_ASSIGN_OR_RETURN(validity, wrap(0, static_cast<size_t>((end + 7) / 8), 1));
       a->null_count = count_nulls(validity->data(), off, rows);
       if (a->null_count == 0) validity.reset();
     }
@@ -106,35 +102,35 @@ struct ColumnImporter {
     if (id == TypeId::Boolean || width > 0) {
       const size_t bytes = id == TypeId::Boolean ? static_cast<size_t>((end + 7) / 8)
                                                  : static_cast<size_t>(end) * width;
-      KORVEL_ASSIGN_OR_RETURN(auto values, wrap(1, bytes, id == TypeId::Boolean ? 1 : width));
+      ARROW_ASSIGN_OR_RETURN(auto values, wrap(1, bytes, id == TypeId::Boolean ? 1 : width));
       a->buffers.push_back(std::move(values));
     } else if (is_binary_like(id)) {
       const bool large = id == TypeId::LargeUtf8 || id == TypeId::LargeBinary;
       const size_t ow = large ? 8 : 4;
       // An empty array may come without its offsets buffer.
-      KORVEL_ASSIGN_OR_RETURN(auto offsets,
-                              wrap(1, static_cast<size_t>(end + 1) * ow, ow, end == 0));
+      ARROW_ASSIGN_OR_RETURN(auto offsets,
+                             wrap(1, static_cast<size_t>(end + 1) * ow, ow, end == 0));
       size_t data_size = 0;
       if (large) {
-        KORVEL_ASSIGN_OR_RETURN(data_size, check_offsets<int64_t>(*offsets, off, end));
+        ARROW_ASSIGN_OR_RETURN(data_size, check_offsets<int64_t>(*offsets, off, end));
       } else {
-        KORVEL_ASSIGN_OR_RETURN(data_size, check_offsets<int32_t>(*offsets, off, end));
+        ARROW_ASSIGN_OR_RETURN(data_size, check_offsets<int32_t>(*offsets, off, end));
       }
-      KORVEL_ASSIGN_OR_RETURN(auto data, wrap(2, data_size, 1));
+      ARROW_ASSIGN_OR_RETURN(auto data, wrap(2, data_size, 1));
       a->buffers.push_back(std::move(offsets));
       a->buffers.push_back(std::move(data));
     } else if (is_view(id)) {
       const int64_t n_data = c.n_buffers - 3;
       const void* sizes_ptr = c.buffers[c.n_buffers - 1];
       if (n_data > 0 && !sizes_ptr) return fail("data buffer sizes are missing");
-      KORVEL_ASSIGN_OR_RETURN(auto views,
-                              wrap(1, static_cast<size_t>(end) * sizeof(View), alignof(View)));
+      ARROW_ASSIGN_OR_RETURN(auto views,
+                             wrap(1, static_cast<size_t>(end) * sizeof(View), alignof(View)));
       a->buffers.push_back(std::move(views));
       std::vector<int64_t> sizes(static_cast<size_t>(n_data));
       if (n_data > 0) std::memcpy(sizes.data(), sizes_ptr, sizes.size() * 8);
       for (int64_t i = 0; i < n_data; ++i) {
         if (sizes[i] < 0 || sizes[i] > kMaxElements) return fail("invalid data buffer size");
-        KORVEL_ASSIGN_OR_RETURN(auto block, wrap(2 + i, static_cast<size_t>(sizes[i]), 1));
+        ARROW_ASSIGN_OR_RETURN(auto block, wrap(2 + i, static_cast<size_t>(sizes[i]), 1));
         a->buffers.push_back(std::move(block));
       }
       const View* v = a->buffers[1]->as<View>();
@@ -155,9 +151,9 @@ struct ColumnImporter {
 }  // namespace
 
 Result<Schema> import_schema(ArrowSchema* schema) {
-  if (!schema || !schema->release) return cdata("schema is already released");
-  ArrowSchema local = *schema;
-  schema->release = nullptr;
+  if (!schema || !schema->release) return Error::interface("schema is already released");
+  ArrowSchema local;
+  move_c_struct(schema, &local);
   struct Guard {
     ArrowSchema* s;
     ~Guard() {
@@ -165,19 +161,20 @@ Result<Schema> import_schema(ArrowSchema* schema) {
     }
   } guard{&local};
   if (!local.format || std::string_view(local.format) != "+s")
-    return cdata("Unable to interpret C data struct as a Schema");
+    return Error::interface("Unable to interpret C data struct as a Schema");
   if (local.n_children < 0 || (local.n_children > 0 && !local.children))
-    return cdata("struct schema without its children");
+    return Error::interface("struct schema without its children");
   Schema out;
   out.fields.reserve(static_cast<size_t>(local.n_children));
   for (int64_t i = 0; i < local.n_children; ++i) {
     const ArrowSchema* c = local.children[i];
-    if (!c || !c->format) return cdata("field " + std::to_string(i) + " has no format");
+    if (!c || !c->format) return Error::interface("field " + std::to_string(i) + " has no format");
     Field f;
     f.name = c->name ? c->name : "";
     if (c->dictionary)
-      return cdata("column '" + f.name + "': dictionary-encoded columns are not supported");
-    KORVEL_ASSIGN_OR_RETURN(f.type, parse_format(c->format));
+      return Error::interface("column '" + f.name +
+                              "': dictionary-encoded columns are not supported");
+    ARROW_ASSIGN_OR_RETURN(f.type, parse_format(c->format));
     f.nullable = (c->flags & ARROW_FLAG_NULLABLE) != 0;
     out.fields.push_back(std::move(f));
   }
@@ -185,31 +182,32 @@ Result<Schema> import_schema(ArrowSchema* schema) {
 }
 
 Result<RecordBatch> import_record_batch(ArrowArray* array, std::shared_ptr<const Schema> schema) {
-  if (!array || !array->release) return cdata("array is already released");
+  if (!array || !array->release) return Error::interface("array is already released");
   auto owner = std::make_shared<ImportedArray>();
-  owner->array = *array;
-  array->release = nullptr;
-  if (!schema) return cdata("no schema for the imported array");
+  move_c_struct(array, &owner->array);
+  if (!schema) return Error::interface("no schema for the imported array");
   const ArrowArray& a = owner->array;
   if (a.length < 0 || a.offset < 0 || a.length > kMaxElements || a.offset > kMaxElements - a.length)
-    return cdata("invalid length or offset of the record batch array");
+    return Error::interface("invalid length or offset of the record batch array");
   if (a.n_children != static_cast<int64_t>(schema->fields.size()))
-    return cdata("record batch array has " + std::to_string(a.n_children) +
-                 " children, the schema " + std::to_string(schema->fields.size()) + " fields");
-  if (a.n_children > 0 && !a.children) return cdata("record batch array without its children");
-  if (a.dictionary) return cdata("record batch array with a dictionary");
+    return Error::interface("record batch array has " + std::to_string(a.n_children) +
+                            " children, the schema " + std::to_string(schema->fields.size()) +
+                            " fields");
+  if (a.n_children > 0 && !a.children)
+    return Error::interface("record batch array without its children");
+  if (a.dictionary) return Error::interface("record batch array with a dictionary");
   if (a.null_count != 0 && a.n_buffers >= 1 && a.buffers && a.buffers[0] &&
       count_nulls(static_cast<const uint8_t*>(a.buffers[0]), a.offset, a.length) > 0)
-    return cdata("cannot import a struct array with nulls as a record batch");
+    return Error::interface("cannot import a struct array with nulls as a record batch");
   RecordBatch batch;
   batch.num_rows = a.length;
   batch.columns.reserve(schema->fields.size());
   for (size_t i = 0; i < schema->fields.size(); ++i) {
     const ArrowArray* child = a.children[i];
     if (!child || !child->release)
-      return cdata("column '" + schema->fields[i].name + "' is missing or released");
+      return Error::interface("column '" + schema->fields[i].name + "' is missing or released");
     ColumnImporter imp{*child, schema->fields[i], owner};
-    KORVEL_ASSIGN_OR_RETURN(ArrayRef col, imp.run(a.offset, a.length));
+    ARROW_ASSIGN_OR_RETURN(ArrayRef col, imp.run(a.offset, a.length));
     batch.columns.push_back(std::move(col));
   }
   batch.schema = std::move(schema);
@@ -229,28 +227,28 @@ std::string last_error(ArrowArrayStream* s) {
 }  // namespace
 
 Result<ArrowStreamReader> ArrowStreamReader::open(ArrowArrayStream* stream) {
-  if (!stream || !stream->release) return cdata("input stream is already released");
+  if (!stream || !stream->release) return Error::interface("input stream is already released");
   ArrowStreamReader r;
-  r.stream_.reset(new ArrowArrayStream(*stream));
-  stream->release = nullptr;
+  r.stream_.reset(new ArrowArrayStream);
+  move_c_struct(stream, r.stream_.get());
   ArrowArrayStream* s = r.stream_.get();
-  if (!s->get_schema || !s->get_next) return cdata("input stream lacks its callbacks");
+  if (!s->get_schema || !s->get_next) return Error::interface("input stream lacks its callbacks");
   ArrowSchema schema;
   std::memset(&schema, 0, sizeof schema);
   const int rc = s->get_schema(s, &schema);
   if (rc != 0) {
     if (schema.release) schema.release(&schema);
     std::string msg = last_error(s);
-    return cdata("Cannot get schema from input stream. Error code: " + std::to_string(rc) +
-                 (msg.empty() ? "" : ": " + msg));
+    return Error::interface("Cannot get schema from input stream. Error code: " +
+                            std::to_string(rc) + (msg.empty() ? "" : ": " + msg));
   }
-  KORVEL_ASSIGN_OR_RETURN(Schema imported, import_schema(&schema));
+  ARROW_ASSIGN_OR_RETURN(Schema imported, import_schema(&schema));
   r.schema_ = std::make_shared<const Schema>(std::move(imported));
   return r;
 }
 
 Result<std::optional<RecordBatch>> ArrowStreamReader::next() {
-  if (!stream_ || !stream_->release) return cdata("input stream is already released");
+  if (!stream_ || !stream_->release) return Error::interface("input stream is already released");
   ArrowArrayStream* s = stream_.get();
   ArrowArray array;
   std::memset(&array, 0, sizeof array);
@@ -258,21 +256,21 @@ Result<std::optional<RecordBatch>> ArrowStreamReader::next() {
   if (rc != 0) {
     if (array.release) array.release(&array);
     std::string msg = last_error(s);
-    return cdata(msg.empty()
-                     ? "Cannot get next array from input stream. Error code: " + std::to_string(rc)
-                     : msg);
+    return Error::interface(msg.empty() ? "Cannot get next array from input stream. Error code: " +
+                                              std::to_string(rc)
+                                        : msg);
   }
   if (!array.release) return std::optional<RecordBatch>();
-  KORVEL_ASSIGN_OR_RETURN(RecordBatch batch, import_record_batch(&array, schema_));
+  ARROW_ASSIGN_OR_RETURN(RecordBatch batch, import_record_batch(&array, schema_));
   return std::optional<RecordBatch>(std::move(batch));
 }
 
 Result<ImportedStream> import_stream(ArrowArrayStream* stream) {
-  KORVEL_ASSIGN_OR_RETURN(ArrowStreamReader reader, ArrowStreamReader::open(stream));
+  ARROW_ASSIGN_OR_RETURN(ArrowStreamReader reader, ArrowStreamReader::open(stream));
   ImportedStream out;
   out.schema = reader.schema();
   for (;;) {
-    KORVEL_ASSIGN_OR_RETURN(std::optional<RecordBatch> batch, reader.next());
+    ARROW_ASSIGN_OR_RETURN(std::optional<RecordBatch> batch, reader.next());
     if (!batch) break;
     out.batches.push_back(std::move(*batch));
   }

@@ -11,8 +11,8 @@
 
 #include "arrow/c_abi.hpp"
 #include "arrow/record_batch.hpp"
+#include "arrow/status.hpp"
 #include "arrow/types.hpp"
-#include "error.hpp"
 
 namespace korvel::arrow {
 

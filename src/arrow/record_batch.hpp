@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "arrow/array.hpp"
+#include "arrow/status.hpp"
 #include "arrow/types.hpp"
-#include "error.hpp"
 
 namespace korvel::arrow {
 

@@ -35,27 +35,29 @@ inline int64_t saturate_i64(double d) {
 
 }  // namespace
 
-Result<ArrayRef> convert_float64_to_temporal(const ArrayData& f64, TemporalKind kind) {
+Result<ArrayRef> convert_float64_to_temporal(const ArrayData& f64, TemporalKind kind,
+                                             int64_t origin_days) {
   if (f64.type.id != TypeId::Float64 || f64.buffers.size() < 2 || !f64.buffers[1])
-    return SpssError::arrow("temporal column should be Float64Array");
+    return Error(ErrorCode::Invalid, "temporal column should be Float64Array");
   // Positions keep the input's offset, so that the shared bitmap lines up.
   const size_t n = static_cast<size_t>(f64.offset + f64.length);
   const double* x = f64.buffers[1]->as<double>();
   const size_t width = kind == TemporalKind::Date ? 4 : 8;
-  KORVEL_ASSIGN_OR_RETURN(BufferPtr out, Buffer::allocate(n * width));
+  ARROW_ASSIGN_OR_RETURN(BufferPtr out, Buffer::allocate(n * width));
   const size_t lo = static_cast<size_t>(f64.offset);
   std::memset(out->mutable_data(), 0, lo * width);
   switch (kind) {
     case TemporalKind::Date: {
       int32_t* o = out->mutable_as<int32_t>();
-      for (size_t i = lo; i < n; ++i)
-        o[i] = saturate_i32(x[i] / double(kSecondsPerDay) - double(kSpssEpochDays));
+      const double shift = double(origin_days);
+      for (size_t i = lo; i < n; ++i) o[i] = saturate_i32(x[i] / double(kSecondsPerDay) - shift);
       break;
     }
     case TemporalKind::Timestamp: {
       int64_t* o = out->mutable_as<int64_t>();
+      const double shift = double(origin_days * kSecondsPerDay);
       for (size_t i = lo; i < n; ++i)
-        o[i] = saturate_i64((x[i] - double(kSpssEpochSeconds)) * double(kMicrosPerSecond));
+        o[i] = saturate_i64((x[i] - shift) * double(kMicrosPerSecond));
       break;
     }
     case TemporalKind::Duration: {

@@ -160,8 +160,7 @@ Result<DataType> parse_format(std::string_view f) {
       return t;
     }
   }
-  return SpssError::arrow("C Data interface error: unsupported format string '" + std::string(f) +
-                          "'");
+  return Error::interface("unsupported format string '" + std::string(f) + "'");
 }
 
 std::string format_string(const DataType& t) {

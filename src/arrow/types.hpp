@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "arrow/status.hpp"
 
 namespace korvel::arrow {
 

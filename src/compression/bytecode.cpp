@@ -1,11 +1,11 @@
 #include "compression/bytecode.hpp"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 
 #include "memory/alloc.hpp"
@@ -20,14 +20,14 @@ BytecodeState BytecodeState::make(double bias, bool swap_bytes) {
   auto file_order = [swap_bytes](uint64_t bits) {
     return swap_bytes ? __builtin_bswap64(bits) : bits;
   };
-  for (int c = 1; c <= 251; ++c) {
+  for (int c = sav::kCodeFirstSmall; c <= sav::kCodeLastSmall; ++c) {
     double v = static_cast<double>(c) - bias;
     uint64_t bits;
     std::memcpy(&bits, &v, 8);
     st.value_table[static_cast<size_t>(c)] = file_order(bits);
   }
-  st.value_table[254] = kBlankBits;
-  st.value_table[255] = file_order(kSysmisBits);
+  st.value_table[sav::kCodeBlank] = kBlankBits;
+  st.value_table[sav::kCodeSysmis] = file_order(kSysmisBits);
   return st;
 }
 
@@ -42,10 +42,11 @@ inline uint64_t any_zero_byte(uint64_t x) {
 }
 // A block with a 0, 252 or 253 among its codes needs more than table look-ups.
 inline bool has_special_code(uint64_t block) {
-  return (any_zero_byte(block) | any_zero_byte((block & (kOnes * 0xFE)) ^ (kOnes * 0xFC))) != 0;
+  return (any_zero_byte(block) |
+          any_zero_byte((block & (kOnes * 0xFE)) ^ (kOnes * sav::kCodeEnd))) != 0;
 }
 inline bool has_end_code(uint64_t block) {
-  return any_zero_byte(block ^ (kOnes * 0xFC)) != 0;
+  return any_zero_byte(block ^ (kOnes * sav::kCodeEnd)) != 0;
 }
 
 inline void store_slot(uint8_t* out, size_t slot, uint64_t bits) {
@@ -109,7 +110,7 @@ DecodeResult decode_rows(BytecodeState& st, uint8_t* dst, size_t slots_per_row, 
           uint64_t raw;
           std::memcpy(&raw, data + pos, 8);  // in bounds: at most 7 raw values taken before
           // Masks rather than branches: 253s come in no predictable order.
-          const uint64_t raw_mask = 0 - static_cast<uint64_t>(c == 253);
+          const uint64_t raw_mask = 0 - static_cast<uint64_t>(c == sav::kCodeRaw);
           store_slot(dst, s, (raw & raw_mask) | (table[c] & ~raw_mask));  // a 0's slot is rewritten
           pos += raw_mask & 8;
           s += c != 0;
@@ -125,8 +126,8 @@ DecodeResult decode_rows(BytecodeState& st, uint8_t* dst, size_t slots_per_row, 
     while (ci < 8) {
       auto c = static_cast<unsigned>((block >> (8 * ci)) & 0xFF);
       ++ci;
-      if (c == 0) continue;
-      if (c == 253) {
+      if (c == sav::kCodePadding) continue;
+      if (c == sav::kCodeRaw) {
         if (pos > size || size - pos < 8) {
           r.expected = static_cast<uint64_t>(pos) + 8;
           r.got = size;
@@ -135,7 +136,7 @@ DecodeResult decode_rows(BytecodeState& st, uint8_t* dst, size_t slots_per_row, 
         }
         std::memcpy(dst + s * kSlotBytes, data + pos, 8);
         pos += 8;
-      } else if (c == 252) {
+      } else if (c == sav::kCodeEnd) {
         st.end_seen = true;
         return finish(DecodeOutcome::End);
       } else {
@@ -146,147 +147,93 @@ DecodeResult decode_rows(BytecodeState& st, uint8_t* dst, size_t slots_per_row, 
   }
 }
 
-Result<size_t> read_uncompressed_rows(BufferedReader& reader, uint8_t* dst, size_t row_bytes,
-                                      size_t max_rows) {
-  if (row_bytes == 0 || max_rows == 0) return size_t{0};
-  const size_t want = max_rows * row_bytes;
-  size_t got = 0;
-  while (got < want) {
-    KORVEL_ASSIGN_OR_RETURN(size_t n, reader.read_some(dst + got, want - got));
-    if (n == 0) break;
-    got += n;
-  }
-  return got / row_bytes;
+void FreeAligned::operator()(uint8_t* p) const noexcept {
+  free_aligned(p);
 }
 
-Result<BytecodeSource> BytecodeSource::open(BufferedReader& reader, double bias, bool swap_bytes,
-                                            Load load) {
-  BytecodeSource src;
-  src.state_ = BytecodeState::make(bias, swap_bytes);
-  const uint64_t offset = reader.position();
-
-  if (load == Load::Auto && reader.fd() >= 0) {
-    // The file's size now, not at open: a mapping must not reach past the end of the file.
-    struct stat st;
-    if (::fstat(reader.fd(), &st) == 0 && static_cast<uint64_t>(st.st_size) > offset) {
-      const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-      const uint64_t base = offset - offset % page;
-      const auto len = static_cast<size_t>(static_cast<uint64_t>(st.st_size) - base);
-      void* m = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, reader.fd(), static_cast<off_t>(base));
-      if (m != MAP_FAILED) {
-        ::madvise(m, len, MADV_SEQUENTIAL);
-        ::madvise(m, len, MADV_WILLNEED);
-        src.map_base_ = m;
-        src.map_len_ = len;
-        src.state_.data = static_cast<const uint8_t*>(m) + (offset - base);
-        src.state_.size = static_cast<size_t>(static_cast<uint64_t>(st.st_size) - offset);
-        return src;
-      }
-    }
-  }
-
-  // Read the rest: the reader hands out its buffered bytes first, then reads straight into
-  // the copy. The size is known up front; a file that grew meanwhile still gets all of it.
-  size_t cap = static_cast<size_t>(reader.remaining());
-  size_t len = 0;
-  auto* buf = static_cast<uint8_t*>(alloc_aligned(std::max<size_t>(cap, 64)));
-  if (buf == nullptr) return SpssError::os(ENOMEM);
-  cap = std::max<size_t>(cap, 64);
-  src.owned_ = buf;
-  for (;;) {
-    if (len == cap) {
-      size_t grown = cap * 2;
-      auto* bigger = static_cast<uint8_t*>(realloc_aligned(src.owned_, grown));
-      if (bigger == nullptr) return SpssError::os(ENOMEM);
-      src.owned_ = bigger;
-      cap = grown;
-    }
-    KORVEL_ASSIGN_OR_RETURN(size_t n, reader.read_some(src.owned_ + len, cap - len));
-    if (n == 0) break;
-    len += n;
-  }
-  src.state_.data = src.owned_;
-  src.state_.size = len;
-  return src;
+size_t bytecode_rows_left(const BytecodeState& st, size_t slots_per_row, uint64_t more_bytes) {
+  if (slots_per_row == 0 || st.end_seen) return 0;
+  const uint64_t codes = (st.size > st.position ? st.size - st.position : 0) +
+                         (sav::kCodesPerBlock - st.command_index) + more_bytes;
+  return static_cast<size_t>(codes / slots_per_row);
 }
 
-BytecodeSource::BytecodeSource(BytecodeSource&& other) noexcept
-    : state_(other.state_),
-      map_base_(other.map_base_),
-      map_len_(other.map_len_),
-      map_released_(other.map_released_),
-      owned_(other.owned_) {
-  other.map_base_ = nullptr;
-  other.owned_ = nullptr;
-  other.state_.data = nullptr;
-  other.state_.size = 0;
-}
-
-BytecodeSource& BytecodeSource::operator=(BytecodeSource&& other) noexcept {
-  if (this != &other) {
-    release();
-    state_ = other.state_;
-    map_base_ = other.map_base_;
-    map_len_ = other.map_len_;
-    map_released_ = other.map_released_;
-    owned_ = other.owned_;
-    other.map_base_ = nullptr;
-    other.owned_ = nullptr;
-    other.state_.data = nullptr;
-    other.state_.size = 0;
+BytecodeSource::BytecodeSource(std::unique_ptr<BufferedReader> reader, double bias, bool swap_bytes,
+                               size_t window_bytes)
+    : state_(BytecodeState::make(bias, swap_bytes)) {
+  // Room for the unconsumed tail (under 8 bytes) and at least a command block after it.
+  window_capacity_ = std::max<size_t>(
+      static_cast<size_t>(std::min<uint64_t>(window_bytes, reader->remaining() + 16)), 64);
+  // A file is read from its own descriptor, from the reader's position on (the bytes the
+  // reader holds are read again): the reader and its buffer, as large as 64 MiB for whole-file
+  // reads, are then let go.
+  const int fd = reader->fd() >= 0 ? ::fcntl(reader->fd(), F_DUPFD_CLOEXEC, 0) : -1;
+  if (fd >= 0) {
+    fd_ = fd;
+    file_offset_ = reader->position();
+    file_size_ = reader->size();
+  } else {
+    reader_ = std::move(reader);
   }
-  return *this;
 }
 
 BytecodeSource::~BytecodeSource() {
-  release();
+  if (fd_ >= 0) ::close(fd_);
 }
 
-void BytecodeSource::release() {
-  if (map_base_ != nullptr) ::munmap(map_base_, map_len_);
-  if (owned_ != nullptr) free_aligned(owned_);
-  map_base_ = nullptr;
-  owned_ = nullptr;
+Result<bool> BytecodeSource::refill() {
+  if (!window_) {
+    window_.reset(static_cast<uint8_t*>(alloc_aligned(window_capacity_)));
+    if (!window_) return SpssError::os(ENOMEM);
+  }
+  const size_t pos = std::min(state_.position, state_.size);
+  const size_t tail = state_.size - pos;
+  uint8_t* const window = window_.get();
+  if (tail > 0) std::memmove(window, state_.data + pos, tail);
+  window_offset_ += pos;
+  state_.data = window;
+  state_.size = tail;
+  state_.position = 0;
+  size_t got = 0;
+  while (tail + got < window_capacity_) {
+    KORVEL_ASSIGN_OR_RETURN(size_t n,
+                            read_more(window + tail + got, window_capacity_ - tail - got));
+    if (n == 0) break;
+    got += n;
+  }
+  state_.size = tail + got;
+  return got > 0;
 }
 
-void BytecodeSource::release_consumed_pages() {
-  // Decoded bytes are never read again. Dropping their pages keeps a large file from costing
-  // its case data in memory on top of the columns built from it; the pages stay in the page
-  // cache and a private read-only mapping re-reads them if ever touched.
-  constexpr size_t kReleaseStep = size_t{16} << 20;
-  const auto* base = static_cast<const uint8_t*>(map_base_);
-  const auto consumed = static_cast<size_t>(state_.data + state_.position - base);
-  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const size_t upto = consumed - consumed % page;
-  if (upto < map_released_ + kReleaseStep) return;
-  ::madvise(const_cast<uint8_t*>(base) + map_released_, upto - map_released_, MADV_DONTNEED);
-  map_released_ = upto;
-}
-
-size_t bytecode_rows_left(const BytecodeState& st, size_t slots_per_row) {
-  if (slots_per_row == 0 || st.end_seen) return 0;
-  size_t codes = (st.size > st.position ? st.size - st.position : 0) + (8 - st.command_index);
-  return codes / slots_per_row;
+Result<size_t> BytecodeSource::read_more(uint8_t* dst, size_t n) {
+  if (fd_ < 0) return reader_->read_some(dst, n);
+  for (;;) {
+    ssize_t got = ::pread(fd_, dst, n, static_cast<off_t>(file_offset_));
+    if (got >= 0) {
+      file_offset_ += static_cast<uint64_t>(got);
+      return static_cast<size_t>(got);
+    }
+    if (errno != EINTR) return SpssError::os(errno);
+  }
 }
 
 size_t BytecodeSource::max_rows_left(size_t slots_per_row) const {
-  return bytecode_rows_left(state_, slots_per_row);
+  const uint64_t unread = fd_ < 0                     ? reader_->remaining()
+                          : file_size_ > file_offset_ ? file_size_ - file_offset_
+                                                      : 0;
+  return bytecode_rows_left(state_, slots_per_row, unread);
 }
 
-Result<RowsRead> BytecodeSource::read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) {
-  if (state_.end_seen || max_rows == 0) return RowsRead{0, state_.end_seen};
-  DecodeResult r = decode_rows(state_, dst, slots_per_row, max_rows);
-  if (map_base_ != nullptr) release_consumed_pages();
-  switch (r.outcome) {
-    case DecodeOutcome::Complete:
-      return RowsRead{r.rows, false};
-    case DecodeOutcome::End:
-    case DecodeOutcome::OutOfInput:
-      return RowsRead{r.rows, true};
-    case DecodeOutcome::Truncated:
-      break;
+Result<size_t> BytecodeSource::read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) {
+  KORVEL_ASSIGN_OR_RETURN(
+      DecodeResult r,
+      decode_rows_refilling(state_, dst, slots_per_row, max_rows, [this] { return refill(); }));
+  if (r.outcome == DecodeOutcome::Truncated) {
+    // The state stands at the missing raw value, in the window as the last refill left it.
+    return SpssError::truncated_file(window_offset_ + state_.position + 8,
+                                     window_offset_ + state_.size);
   }
-  return SpssError::truncated_file(r.expected, r.got);
+  return r.rows;
 }
 
 }  // namespace korvel

@@ -45,17 +45,6 @@ Status read_at(BufferedReader& reader, uint64_t offset, uint8_t* dst, size_t n) 
   return Ok{};
 }
 
-// Reads block's zlib stream into `compressed` and inflates it into dst.
-Status read_block_into(BufferedReader& reader, const ZBlock& block,
-                       std::vector<uint8_t>& compressed, uint8_t* dst) {
-  const auto csize = static_cast<size_t>(block.compressed_size);
-  KORVEL_TRY(check_in_file(block.compressed_ofs, csize, reader.size()));
-  if (compressed.size() < csize) compressed.resize(csize);
-  KORVEL_TRY(
-      read_at(reader, static_cast<uint64_t>(block.compressed_ofs), compressed.data(), csize));
-  return inflate_block(compressed.data(), csize, dst, static_cast<size_t>(block.uncompressed_size));
-}
-
 }  // namespace
 
 Result<ZHeader> read_zheader(SavReader& reader) {
@@ -70,14 +59,14 @@ Status check_block_sizes(const ZBlock& block, size_t index) {
   if (block.compressed_size < 0 || block.uncompressed_size < 0) {
     return SpssError::zlib("invalid block table: negative size in block " + std::to_string(index));
   }
-  const auto csize = static_cast<uint64_t>(block.compressed_size);
-  if (static_cast<uint64_t>(block.uncompressed_size) > csize * kMaxInflateRatio + kInflateSlack) {
-    return SpssError::zlib("invalid block table: block " + std::to_string(index) + " declares " +
-                           std::to_string(block.uncompressed_size) +
-                           " uncompressed bytes from only " + std::to_string(csize) +
-                           " compressed bytes");
-  }
   return Ok{};
+}
+
+size_t inflated_capacity(const ZBlock& block) {
+  const auto most =
+      static_cast<uint64_t>(std::max(block.compressed_size, 0)) * kMaxInflateRatio + kInflateSlack;
+  return static_cast<size_t>(
+      std::min(static_cast<uint64_t>(std::max(block.uncompressed_size, 0)), most));
 }
 
 Result<ZTrailer> read_ztrailer(SavReader& reader, int64_t ztrailer_ofs) {
@@ -149,32 +138,19 @@ Status inflate_block(const uint8_t* src, size_t src_size, uint8_t* dst, size_t d
   }
 }
 
-Result<std::vector<uint8_t>> decompress_single_block(BufferedReader& reader, const ZBlock& block,
-                                                     size_t index) {
-  KORVEL_TRY(check_block_sizes(block, index));
-  KORVEL_TRY(check_in_file(block.compressed_ofs, static_cast<uint64_t>(block.compressed_size),
-                           reader.size()));
-  std::vector<uint8_t> compressed;
-  std::vector<uint8_t> out(static_cast<size_t>(block.uncompressed_size));
-  KORVEL_TRY(read_block_into(reader, block, compressed, out.data()));
-  return out;
-}
-
-void ZlibSource::FreeAligned::operator()(uint8_t* p) const noexcept {
-  free_aligned(p);
-}
-
 Result<ZlibSource> ZlibSource::open(SavReader& reader, double bias) {
   ZlibSource z;
   KORVEL_ASSIGN_OR_RETURN(z.zheader_, read_zheader(reader));
   KORVEL_ASSIGN_OR_RETURN(z.trailer_, read_ztrailer(reader, z.zheader_.ztrailer_ofs));
   z.state_ = BytecodeState::make(bias, reader.swap_bytes());
+  z.reader_ = reader.release_source();
   // Only block 0 at open: a metadata read needs no more.
-  if (!z.trailer_.blocks.empty()) KORVEL_TRY(z.refill(reader.source(), 1));
+  if (!z.trailer_.blocks.empty()) KORVEL_TRY(z.refill(1));
   return z;
 }
 
-void ZlibSource::inflate_ahead(BufferedReader& reader, size_t max_ahead) {
+void ZlibSource::inflate_ahead(size_t max_ahead) {
+  BufferedReader& reader = *reader_;
   std::vector<std::vector<uint8_t>> streams;
   const size_t first = ahead_.size();  // the read streams belong to ahead_[first], ...
   uint64_t planned = 0;
@@ -187,7 +163,7 @@ void ZlibSource::inflate_ahead(BufferedReader& reader, size_t max_ahead) {
       item.status = check_in_file(block.compressed_ofs,
                                   static_cast<uint64_t>(block.compressed_size), reader.size());
     }
-    const auto usize = static_cast<size_t>(std::max(block.uncompressed_size, 0));
+    const size_t usize = inflated_capacity(block);
     if (item.status.ok() && !ahead_.empty() && planned + usize > kInflateAheadBytes) break;
     if (item.status.ok()) {
       const size_t need = kWindowRoom + usize;
@@ -225,8 +201,8 @@ void ZlibSource::inflate_ahead(BufferedReader& reader, size_t max_ahead) {
       1);
 }
 
-Status ZlibSource::refill(BufferedReader& reader, size_t max_ahead) {
-  if (ahead_.empty()) inflate_ahead(reader, max_ahead);
+Status ZlibSource::refill(size_t max_ahead) {
+  if (ahead_.empty()) inflate_ahead(max_ahead);
   if (ahead_.empty()) return SpssError::unexpected_eof();  // no block left to read
   Inflated block = std::move(ahead_.front());
   ahead_.pop_front();
@@ -258,41 +234,24 @@ Status ZlibSource::refill(BufferedReader& reader, size_t max_ahead) {
 }
 
 size_t ZlibSource::max_rows_left(size_t slots_per_row) const {
-  if (slots_per_row == 0 || state_.end_seen) return 0;
-  uint64_t codes = (state_.size > state_.position ? state_.size - state_.position : 0) +
-                   (8 - state_.command_index);
+  uint64_t more = 0;
   for (size_t i = next_block_; i < trailer_.blocks.size(); ++i) {
-    codes += static_cast<uint64_t>(trailer_.blocks[i].uncompressed_size);
+    more += inflated_capacity(trailer_.blocks[i]);
   }
-  return static_cast<size_t>(codes / slots_per_row);
+  return bytecode_rows_left(state_, slots_per_row, more);
 }
 
-Result<RowsRead> ZlibSource::read_rows(BufferedReader& reader, uint8_t* dst, size_t slots_per_row,
-                                       size_t max_rows) {
-  if (max_rows == 0 || slots_per_row == 0) return RowsRead{0, state_.end_seen};
-  const size_t row_bytes = slots_per_row * kSlotBytes;
-  size_t rows = 0;
-  size_t filled = 0;  // slots of the row in progress, carried over a refill
-  for (;;) {
-    if (state_.end_seen) return RowsRead{rows, true};
-    DecodeResult r =
-        decode_rows(state_, dst + rows * row_bytes, slots_per_row, max_rows - rows, filled);
-    rows += r.rows;
-    switch (r.outcome) {
-      case DecodeOutcome::Complete:
-        return RowsRead{rows, false};
-      case DecodeOutcome::End:
-        return RowsRead{rows, true};
-      case DecodeOutcome::OutOfInput:
-      case DecodeOutcome::Truncated:
-        break;
-    }
-    // The window ran short inside a row (or between rows): continue it in the next block. Once
-    // the blocks run out the data has ended and the partial row is dropped.
-    if (next_block_ >= trailer_.blocks.size()) return RowsRead{rows, true};
-    filled = r.partial_slots;
-    KORVEL_TRY(refill(reader, 2 * ThreadPool::global().concurrency()));
-  }
+Result<size_t> ZlibSource::read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) {
+  // A row may continue in the next block; once the blocks run out the data has ended, and a
+  // partial last row (or a raw value cut short) is dropped.
+  auto next_block = [this]() -> Result<bool> {
+    if (next_block_ >= trailer_.blocks.size()) return false;
+    KORVEL_TRY(refill(2 * ThreadPool::global().concurrency()));
+    return true;
+  };
+  KORVEL_ASSIGN_OR_RETURN(DecodeResult r,
+                          decode_rows_refilling(state_, dst, slots_per_row, max_rows, next_block));
+  return r.rows;
 }
 
 }  // namespace korvel

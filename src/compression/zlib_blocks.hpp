@@ -13,17 +13,19 @@
 #include <memory>
 #include <vector>
 
+#include "case_source.hpp"
 #include "compression/bytecode.hpp"
 #include "error.hpp"
 #include "io_utils.hpp"
+#include "sav_format.hpp"
 
 namespace korvel {
 
-inline constexpr size_t kZHeaderSize = 24;
-inline constexpr size_t kZTrailerHeadSize = 24;
-inline constexpr size_t kZBlockEntrySize = 24;
-// Deflate cannot expand its input more than about 1032 times; a block table that declares more
-// is damaged or hostile, and is refused before anything is allocated for it.
+inline constexpr size_t kZHeaderSize = sav::kZHeaderBytes;
+inline constexpr size_t kZTrailerHeadSize = sav::kZTrailerHeadBytes;
+inline constexpr size_t kZBlockEntrySize = sav::kZBlockEntryBytes;
+// Deflate cannot expand its input more than about 1032 times: a block's declared size is only
+// an upper bound, and what is allocated for it is bounded by what its stream can produce.
 inline constexpr uint64_t kMaxInflateRatio = 1032;
 inline constexpr uint64_t kInflateSlack = 4096;
 // Output inflated ahead of the decoder, beyond the block it needs now.
@@ -55,52 +57,46 @@ struct ZTrailer {
 Result<ZHeader> read_zheader(SavReader& reader);
 
 // The ztrailer at `ztrailer_ofs`, with its block table. A table that cannot lie inside the file
-// fails with the I/O error before it is allocated; negative counts or sizes, and sizes deflate
-// cannot produce, fail with the zlib error.
+// fails with the I/O error before it is allocated; negative counts or sizes fail with the zlib
+// error.
 Result<ZTrailer> read_ztrailer(SavReader& reader, int64_t ztrailer_ofs);
 
 // Checks the sizes of block `index` of a table (see read_ztrailer).
 Status check_block_sizes(const ZBlock& block, size_t index);
 
+// The bytes a block is inflated into: its declared uncompressed size, but never more than its
+// compressed stream can produce.
+size_t inflated_capacity(const ZBlock& block);
+
 // Inflates one zlib stream in one call into exactly dst_size bytes; bytes the stream does not
 // produce are set to 0.
 Status inflate_block(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_size);
 
-// Reads and inflates one block (entry `index` of its table, for messages): exactly
-// uncompressed_size bytes. A block outside the file fails with the I/O error before anything
-// is allocated for it.
-Result<std::vector<uint8_t>> decompress_single_block(BufferedReader& reader, const ZBlock& block,
-                                                     size_t index = 0);
-
-// The case-data source of .zsav files.
-class ZlibSource {
+// The case-data source of .zsav files. It owns the reader and reads the blocks' streams with
+// pread (or, from memory, by seeking), so the reader's position does not matter to it.
+class ZlibSource final : public CaseSource {
  public:
-  // Reads the zheader at the reader's position, then the ztrailer, and inflates block 0.
+  // Reads the zheader at the reader's position, then the ztrailer, and inflates block 0; the
+  // source then takes over the reader's input.
   static Result<ZlibSource> open(SavReader& reader, double bias);
 
   // Decodes up to max_rows rows, inflating further blocks as the decoder needs them. The data
   // ends at code 252 or when the blocks run out; a partial last row is dropped then.
-  Result<RowsRead> read_rows(BufferedReader& reader, uint8_t* dst, size_t slots_per_row,
-                             size_t max_rows);
-
-  // An upper bound of the rows still to come, from the window and the blocks not yet inflated.
-  size_t max_rows_left(size_t slots_per_row) const;
+  Result<size_t> read_rows(uint8_t* dst, size_t slots_per_row, size_t max_rows) override;
+  // From the window and the most the blocks not yet inflated can hold.
+  size_t max_rows_left(size_t slots_per_row) const override;
 
   const ZHeader& zheader() const { return zheader_; }
   const ZTrailer& trailer() const { return trailer_; }
   const std::vector<ZBlock>& blocks() const { return trailer_.blocks; }
   size_t next_block() const { return next_block_; }
-  BytecodeState& state() { return state_; }
   const BytecodeState& state() const { return state_; }
 
  private:
-  struct FreeAligned {
-    void operator()(uint8_t* p) const noexcept;
-  };
   // A block inflated ahead of the decoder, behind kWindowRoom bytes of room for the tail of
   // the window before it; or the error that block gave, reported when the decoder reaches it.
   struct Inflated {
-    std::unique_ptr<uint8_t, FreeAligned> buffer;
+    AlignedBytes buffer;
     size_t capacity = 0;
     size_t size = 0;
     Status status;
@@ -109,21 +105,22 @@ class ZlibSource {
 
   ZlibSource() = default;
   // Makes block next_block_ the window, behind the unconsumed tail of the previous one.
-  Status refill(BufferedReader& reader, size_t max_ahead);
+  Status refill(size_t max_ahead);
   // Reads the next blocks' streams (on this thread) and inflates them on the thread pool:
   // up to `max_ahead` blocks and, beyond the first, kInflateAheadBytes of output.
-  void inflate_ahead(BufferedReader& reader, size_t max_ahead);
+  void inflate_ahead(size_t max_ahead);
 
+  std::unique_ptr<BufferedReader> reader_;
   ZHeader zheader_;
   ZTrailer trailer_;
   size_t next_block_ = 0;
   BytecodeState state_;
-  std::unique_ptr<uint8_t, FreeAligned> window_;
+  AlignedBytes window_;
   size_t window_capacity_ = 0;
   std::deque<Inflated> ahead_;  // blocks next_block_, next_block_ + 1, ...
   // Windows the decoder has left, reused for later blocks: fresh memory would be faulted in
   // page by page again for every block.
-  std::vector<std::pair<std::unique_ptr<uint8_t, FreeAligned>, size_t>> spare_;
+  std::vector<std::pair<AlignedBytes, size_t>> spare_;
 };
 
 }  // namespace korvel

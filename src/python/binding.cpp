@@ -119,6 +119,15 @@ std::optional<std::string> as_str(PyObject* o, const char* param) {
   return std::string(p, static_cast<size_t>(n));
 }
 
+std::optional<std::string> as_path(PyObject* o, const char* param) {
+  auto text = as_str(o, param);
+  if (text && text->find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return std::nullopt;
+  }
+  return text;
+}
+
 std::optional<std::vector<std::string>> as_str_list(PyObject* o, const char* param) {
   if (PyUnicode_Check(o)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': can't extract str to a sequence of str", param);

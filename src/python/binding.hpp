@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,29 @@ class Ref {
   explicit Ref(PyObject* o) : p_(o) {}
   PyObject* p_ = nullptr;
 };
+
+// The library value an instance of one of our classes owns, as the instance's field of type
+// std::unique_ptr<T>. tp_alloc runs no C++ constructor and tp_free no destructor, so the field
+// is constructed in place by `new_instance` and destroyed by the deallocator (`free_instance`),
+// which then frees the instance and drops its reference to the heap type.
+//
+// A new instance of `type` owning `value`, which the caller made first, so that a failure to
+// allocate either leaks nothing; nullptr with an exception set on failure.
+template <typename Object, typename T>
+PyObject* new_instance(PyTypeObject* type, std::unique_ptr<T> Object::*field,
+                       std::unique_ptr<T> value) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  std::construct_at(&(reinterpret_cast<Object*>(self)->*field), std::move(value));
+  return self;
+}
+template <typename T>
+void free_instance(PyObject* self, std::unique_ptr<T>& field) {
+  std::destroy_at(&field);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
 
 // Raised (as a Python exception) by the call guard for internal failures; derives from
 // BaseException so that ordinary except clauses do not swallow it.
@@ -84,6 +108,14 @@ int guard_int(F&& body) noexcept {
   }
 }
 
+// A function of the fast-call convention with keywords (METH_FASTCALL | METH_KEYWORDS).
+using FastCallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
+// The entry of a method table for such a function, which the table stores as a PyCFunction.
+inline PyCFunction fastcall(FastCallFunction f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Parses fast-call arguments into `out` (borrowed references, nullptr where not given).
 // `names` lists the parameters in positional order; the first `required` must be given.
 // Raises TypeError naming the function and parameter; returns false on failure.
@@ -97,6 +129,10 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
 // Conversions; each raises TypeError/OverflowError naming the parameter and returns nothing
 // on failure. `nullptr` and None count as "not given" for the optional forms.
 std::optional<std::string> as_str(PyObject* o, const char* param);
+// A file path: a str without NUL characters. The system would take a path only up to its first
+// NUL and open another file, so such a path raises ValueError("embedded null byte"), as open()
+// does.
+std::optional<std::string> as_path(PyObject* o, const char* param);
 // A sequence of str (a str itself is refused).
 std::optional<std::vector<std::string>> as_str_list(PyObject* o, const char* param);
 // A non-negative int that fits in size_t.

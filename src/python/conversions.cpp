@@ -293,7 +293,7 @@ std::optional<std::string> counted_value_text(PyObject* v) {
   if (PyFloat_Check(v) || (Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float)) {
     auto d = as_f64(v, "counted_value");
     if (!d) return std::nullopt;
-    return integral_number_text(*d);
+    return integral_number_text(*d, BeyondInt64::Saturate);
   }
   return as_str(v, "counted_value");
 }

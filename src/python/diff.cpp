@@ -49,13 +49,13 @@ struct DiffResult {
 };
 
 struct MetaDiffObject {
-  PyObject_HEAD DiffResult* result;
+  PyObject_HEAD std::unique_ptr<DiffResult> result;  // see new_instance() and free_instance()
 };
 
 PyObject* the_type = nullptr;
 
 DiffResult* result_of(PyObject* self) {
-  return reinterpret_cast<MetaDiffObject*>(self)->result;
+  return reinterpret_cast<MetaDiffObject*>(self)->result.get();
 }
 
 // ----- building the entries -------------------------------------------------------------
@@ -515,11 +515,7 @@ int d_clear(PyObject* self) {
 
 void d_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  auto* o = reinterpret_cast<MetaDiffObject*>(self);
-  delete std::exchange(o->result, nullptr);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self, reinterpret_cast<MetaDiffObject*>(self)->result);
 }
 
 std::vector<PyGetSetDef>& getset_table() {
@@ -547,10 +543,9 @@ PyObject* metadiff_type() {
         {Py_tp_repr, reinterpret_cast<void*>(d_repr)},
         {Py_tp_str, reinterpret_cast<void*>(d_repr)},
         {Py_mp_subscript, reinterpret_cast<void*>(d_subscript)},
-        {Py_tp_getset, nullptr},
+        {Py_tp_getset, getset_table().data()},
         {0, nullptr},
     };
-    slots[8].pfunc = getset_table().data();
     static PyType_Spec spec = {"_korvel.MetaDiff", sizeof(MetaDiffObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
                                slots};
@@ -584,9 +579,8 @@ PyObject* metadata_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref type = Ref::steal(metadiff_type());
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    Ref obj = Ref::steal(t->tp_alloc(t, 0));
+    Ref obj = Ref::steal(new_instance(t, &MetaDiffObject::result, std::move(result)));
     if (!obj) return nullptr;
-    reinterpret_cast<MetaDiffObject*>(obj.get())->result = result.release();
     if (print_output) print_report(*result_of(obj.get()));
     return obj.release();
   });

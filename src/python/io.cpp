@@ -1,9 +1,10 @@
 #include "python/io.hpp"
 
-#include <limits>
 #include <memory>
 
 #include "arrow/export.hpp"
+#include "arrow_errors.hpp"
+#include "column_types.hpp"
 #include "python/metadata_object.hpp"
 #include "scanner.hpp"
 
@@ -15,12 +16,11 @@ constexpr size_t kBatchBuffer = size_t{256} << 10;  // the batch reader
 constexpr size_t kDefaultBatchSize = 100000;
 constexpr const char* kStreamCapsule = "arrow_array_stream";
 
-#define KORVEL_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 // ----- _ArrowData ---------------------------------------------------------------------
 
 struct ArrowDataObject {
-  PyObject_HEAD arrow::RecordBatch* batch;
+  PyObject_HEAD std::unique_ptr<const arrow::RecordBatch>
+      batch;  // see new_instance() and free_instance()
 };
 
 PyObject* arrow_data_type_obj = nullptr;
@@ -50,8 +50,8 @@ PyObject* ad_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     const arrow::RecordBatch& batch = *reinterpret_cast<ArrowDataObject*>(self)->batch;
     auto stream = std::make_unique<ArrowArrayStream>();
-    stream->release = nullptr;
-    Status st = arrow::export_stream(batch.schema, {batch}, stream.get());
+    arrow::mark_released(stream.get());
+    Status st = from_arrow(arrow::export_stream(batch.schema, {batch}, stream.get()));
     if (!st.ok()) return raise_spss_error(st.error());
     PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, stream_capsule_destructor);
     if (!capsule) {
@@ -73,19 +73,15 @@ PyObject* ad_repr(PyObject* self) {
 }
 
 void ad_dealloc(PyObject* self) {
-  auto* o = reinterpret_cast<ArrowDataObject*>(self);
-  delete o->batch;
-  o->batch = nullptr;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self, reinterpret_cast<ArrowDataObject*>(self)->batch);
 }
 
 // ----- _SavBatchReader ----------------------------------------------------------------
 
 struct BatchReaderObject {
-  PyObject_HEAD SavScanner* scanner;
-  int borrow;  // > 0: shared borrows, -1: an exclusive one
+  PyObject_HEAD std::unique_ptr<SavScanner>
+      scanner;  // owns the open file; see new_instance() and free_instance()
+  int borrow;   // > 0: shared borrows, -1: an exclusive one
 };
 
 PyObject* batch_reader_type_obj = nullptr;
@@ -120,7 +116,7 @@ PyObject* br_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_tuple_args("_SavBatchReader", args, kwargs, {"path", "batch_size"}, 1, a)) {
       return nullptr;
     }
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     size_t batch_size = kDefaultBatchSize;
     if (!is_none(a[1])) {
@@ -133,22 +129,14 @@ PyObject* br_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!file.ok()) return raise(PyExc_OSError, file.error().detail());
     auto scanner = SavScanner::open(std::move(file).value(), batch_size);
     if (!scanner.ok()) return raise_spss_error(scanner.error());
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* o = reinterpret_cast<BatchReaderObject*>(self);
-    o->scanner = std::move(scanner).value().release();
-    o->borrow = 0;
+    PyObject* self = new_instance(type, &BatchReaderObject::scanner, std::move(scanner).value());
+    if (self) reinterpret_cast<BatchReaderObject*>(self)->borrow = 0;
     return self;
   });
 }
 
 void br_dealloc(PyObject* self) {
-  auto* o = reinterpret_cast<BatchReaderObject*>(self);
-  delete o->scanner;  // closes the file
-  o->scanner = nullptr;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self, reinterpret_cast<BatchReaderObject*>(self)->scanner);  // closes the file
 }
 
 PyObject* br_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -173,7 +161,7 @@ PyObject* br_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!n) return nullptr;
     Borrow b(self, true);
     if (!b) return nullptr;
-    b.scanner().row_limit = *n;
+    b.scanner().progress.row_limit = *n;
     Py_RETURN_NONE;
   });
 }
@@ -188,7 +176,7 @@ PyObject* br_schema(PyObject* self, PyObject*) {
     const auto schema = b.scanner().projected_schema();
     for (const auto& field : schema->fields) {
       Ref key = str(field.name);
-      Ref value = str(schema_type_string(field.type));
+      Ref value = str(schema_type_name(field.type));
       if (!key || !value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return d.release();
@@ -208,19 +196,16 @@ PyObject* br_next_batch(PyObject* self, PyObject*) {
     Borrow b(self, true);
     if (!b) return nullptr;
     SavScanner& s = b.scanner();
-    if (s.exhausted) Py_RETURN_NONE;
-    size_t wanted = std::numeric_limits<size_t>::max();
-    if (s.row_limit) {
-      if (s.rows_read >= *s.row_limit) Py_RETURN_NONE;
-      wanted = *s.row_limit - s.rows_read;
-    }
-    auto batch = s.read_batch_columnar(std::min(wanted, s.batch_size));
+    ReadProgress& p = s.progress;
+    // A reached limit returns None without ending the reader: a larger limit may follow.
+    if (p.exhausted || p.rows_wanted() == 0) Py_RETURN_NONE;
+    auto batch = s.read_batch_columnar(p.next_batch_rows());
     if (!batch.ok()) return raise_spss_error(batch.error());
     if (!batch.value() || batch.value()->num_rows == 0) {
-      s.exhausted = true;
+      p.exhausted = true;
       Py_RETURN_NONE;
     }
-    s.rows_read += static_cast<size_t>(batch.value()->num_rows);
+    p.rows_read += static_cast<size_t>(batch.value()->num_rows);
     return wrap_batch(std::move(*batch.value()));
   });
 }
@@ -238,7 +223,7 @@ PyObject* read_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!parse_args("_read_sav", args, nargs, kwnames, {"path", "columns", "n_rows"}, 1, a)) {
       return nullptr;
     }
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     std::optional<std::vector<std::string>> columns;
     if (!is_none(a[1])) {
@@ -258,10 +243,9 @@ PyObject* read_sav(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       Status st = scanner->select(*columns);
       if (!st.ok()) return raise_spss_error(st.error());
     }
-    scanner->row_limit = n_rows;
-    size_t wanted = n_rows ? (*n_rows > scanner->rows_read ? *n_rows - scanner->rows_read : 0)
-                           : std::numeric_limits<size_t>::max();
-    auto batch = scanner->read_batch_columnar(wanted);
+    scanner->progress.row_limit = n_rows;
+    // The whole file (or the first n_rows rows) in one batch.
+    auto batch = scanner->read_batch_columnar(scanner->progress.rows_wanted());
     if (!batch.ok()) return raise_spss_error(batch.error());
     arrow::RecordBatch result = batch.value()
                                     ? std::move(*batch.value())
@@ -279,7 +263,7 @@ PyObject* read_sav_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guard([&]() -> PyObject* {
     PyObject* a[1];
     if (!parse_args("_read_sav_meta", args, nargs, kwnames, {"path"}, 1, a)) return nullptr;
-    auto path = as_str(a[0], "path");
+    auto path = as_path(a[0], "path");
     if (!path) return nullptr;
     auto opened = open_for_read(*path, 0);
     if (!opened.ok()) return raise_spss_error(opened.error());
@@ -290,11 +274,11 @@ PyObject* read_sav_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef read_sav_def = {
-    "_read_sav", KORVEL_FASTCALL(read_sav), METH_FASTCALL | METH_KEYWORDS,
+    "_read_sav", fastcall(read_sav), METH_FASTCALL | METH_KEYWORDS,
     "_read_sav(path, columns=None, n_rows=None)\n--\n\nRead an SPSS .sav/.zsav file. Returns "
     "(_ArrowData, SpssMetadata)."};
 PyMethodDef read_sav_meta_def = {
-    "_read_sav_meta", KORVEL_FASTCALL(read_sav_meta), METH_FASTCALL | METH_KEYWORDS,
+    "_read_sav_meta", fastcall(read_sav_meta), METH_FASTCALL | METH_KEYWORDS,
     "_read_sav_meta(path)\n--\n\nRead only metadata from an SPSS file (no data)."};
 
 }  // namespace
@@ -309,7 +293,7 @@ PyObject* read_sav_meta_function() {
 PyObject* arrow_data_type() {
   if (!arrow_data_type_obj) {
     static PyMethodDef methods[] = {
-        {"__arrow_c_stream__", KORVEL_FASTCALL(ad_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
+        {"__arrow_c_stream__", fastcall(ad_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
          "__arrow_c_stream__($self, requested_schema=None)\n--\n\nArrow PyCapsule Interface: "
          "export as an ArrowArrayStream capsule."},
         {nullptr, nullptr, 0, nullptr},
@@ -337,10 +321,10 @@ PyObject* arrow_data_type() {
 PyObject* batch_reader_type() {
   if (!batch_reader_type_obj) {
     static PyMethodDef methods[] = {
-        {"select", KORVEL_FASTCALL(br_select), METH_FASTCALL | METH_KEYWORDS,
+        {"select", fastcall(br_select), METH_FASTCALL | METH_KEYWORDS,
          "select($self, columns)\n--\n\nSet column projection \xE2\x80\x94 only these columns "
          "will be decoded."},
-        {"limit", KORVEL_FASTCALL(br_limit), METH_FASTCALL | METH_KEYWORDS,
+        {"limit", fastcall(br_limit), METH_FASTCALL | METH_KEYWORDS,
          "limit($self, n)\n--\n\nSet a row limit."},
         {"schema", br_schema, METH_NOARGS,
          "schema($self)\n--\n\nReturn the schema as an ordered dict of {column_name: "
@@ -373,10 +357,8 @@ PyObject* wrap_batch(arrow::RecordBatch batch) {
   Ref type = Ref::steal(arrow_data_type());
   if (!type) return nullptr;
   auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-  PyObject* self = t->tp_alloc(t, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<ArrowDataObject*>(self)->batch = new arrow::RecordBatch(std::move(batch));
-  return self;
+  return new_instance(t, &ArrowDataObject::batch,
+                      std::make_unique<const arrow::RecordBatch>(std::move(batch)));
 }
 
 }  // namespace korvel::py

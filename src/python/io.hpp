@@ -8,6 +8,7 @@ namespace korvel::py {
 
 PyObject* read_sav_function();
 PyObject* read_sav_meta_function();
+PyObject* write_sav_function();
 PyObject* arrow_data_type();
 PyObject* batch_reader_type();
 // Moves a record batch into a new _ArrowData.

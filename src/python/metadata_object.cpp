@@ -1,13 +1,13 @@
-
 #include "python/metadata_object.hpp"
 #include "io_utils.hpp"
-#include "python/module.hpp"
+#include "python/metadata_updates.hpp"
 
 namespace korvel::py {
 namespace {
 
 struct MetadataObject {
-  PyObject_HEAD SpssMetadata* value;
+  PyObject_HEAD std::unique_ptr<const SpssMetadata>
+      value;  // see new_instance() and free_instance()
 };
 
 PyObject* the_type = nullptr;
@@ -388,57 +388,44 @@ PyObject* m_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       // Keyword fields are applied by the update machinery.
       if (!apply_metadata_kwargs(value, kwargs)) return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<MetadataObject*>(self)->value = new SpssMetadata(std::move(value));
-    return self;
+    return new_instance(type, &MetadataObject::value,
+                        std::make_unique<const SpssMetadata>(std::move(value)));
   });
 }
 
 void m_dealloc(PyObject* self) {
-  auto* o = reinterpret_cast<MetadataObject*>(self);
-  delete o->value;
-  o->value = nullptr;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self, reinterpret_cast<MetadataObject*>(self)->value);
 }
 
-#define KORVEL_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 std::vector<PyMethodDef>& method_table() {
+  // Registration order: update, the lookups, then the reports, diff and the with_ methods.
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> t = {
-        {"check_var", KORVEL_FASTCALL(m_check_var), METH_FASTCALL | METH_KEYWORDS,
+        metadata_update_method(),
+        {"check_var", fastcall(m_check_var), METH_FASTCALL | METH_KEYWORDS,
          "check_var($self, name)\n--\n\nValidate that a variable name exists in the metadata.\n"
          "For from-scratch metadata (empty variable_names), any name is valid."},
-        {"label", KORVEL_FASTCALL(m_label), METH_FASTCALL | METH_KEYWORDS,
+        {"label", fastcall(m_label), METH_FASTCALL | METH_KEYWORDS,
          "label($self, name)\n--\n\nGet the variable label for a single variable. Returns None "
          "if unlabeled."},
-        {"format", KORVEL_FASTCALL(m_format), METH_FASTCALL | METH_KEYWORDS,
+        {"format", fastcall(m_format), METH_FASTCALL | METH_KEYWORDS,
          "format($self, name)\n--\n\nGet the SPSS format string for a variable (e.g. \"F8.2\"). "
          "Returns None if not set."},
-        {"measure", KORVEL_FASTCALL(m_measure), METH_FASTCALL | METH_KEYWORDS,
+        {"measure", fastcall(m_measure), METH_FASTCALL | METH_KEYWORDS,
          "measure($self, name)\n--\n\nGet the measurement level for a variable. Returns None if "
          "not set."},
-        {"role", KORVEL_FASTCALL(m_role), METH_FASTCALL | METH_KEYWORDS,
+        {"role", fastcall(m_role), METH_FASTCALL | METH_KEYWORDS,
          "role($self, name)\n--\n\nGet the role for a variable. Returns None if no role is set."},
-        {"attribute", KORVEL_FASTCALL(m_attribute), METH_FASTCALL | METH_KEYWORDS,
+        {"attribute", fastcall(m_attribute), METH_FASTCALL | METH_KEYWORDS,
          "attribute($self, name, attr=None)\n--\n\nGet custom attribute(s) for a variable.\n"
          "With one arg: returns all attributes as dict, or None.\n"
          "With two args: returns specific attribute values, or raises KeyError."},
-        {"value", KORVEL_FASTCALL(m_value), METH_FASTCALL | METH_KEYWORDS,
+        {"value", fastcall(m_value), METH_FASTCALL | METH_KEYWORDS,
          "value($self, name)\n--\n\nGet the value labels dict for a variable. Returns None if no "
          "value labels exist."},
     };
-    const auto& extra = metadata_extra_methods();
-    // `update` comes first; the reports, diff and with_ methods after the lookups.
-    for (const auto& m : extra) {
-      if (std::string_view(m.ml_name) == "update") t.insert(t.begin(), m);
-    }
-    for (const auto& m : extra) {
-      if (std::string_view(m.ml_name) != "update") t.push_back(m);
-    }
+    const auto& rest = metadata_report_and_with_methods();
+    t.insert(t.end(), rest.begin(), rest.end());
     t.push_back({nullptr, nullptr, 0, nullptr});
     return t;
   }();
@@ -477,12 +464,10 @@ PyObject* metadata_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(m_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(m_repr)},
         {Py_tp_str, reinterpret_cast<void*>(m_repr)},
-        {Py_tp_methods, nullptr},
-        {Py_tp_getset, nullptr},
+        {Py_tp_methods, method_table().data()},
+        {Py_tp_getset, getset_table().data()},
         {0, nullptr},
     };
-    slots[5].pfunc = method_table().data();
-    slots[6].pfunc = getset_table().data();
     static PyType_Spec spec = {"_korvel.SpssMetadata", sizeof(MetadataObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     the_type = PyType_FromSpec(&spec);
@@ -496,10 +481,8 @@ PyObject* wrap_metadata(SpssMetadata value) {
   Ref type = Ref::steal(metadata_type());
   if (!type) return nullptr;
   auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-  PyObject* self = t->tp_alloc(t, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<MetadataObject*>(self)->value = new SpssMetadata(std::move(value));
-  return self;
+  return new_instance(t, &MetadataObject::value,
+                      std::make_unique<const SpssMetadata>(std::move(value)));
 }
 
 const SpssMetadata* metadata_of(PyObject* o, const char* param) {
@@ -510,7 +493,7 @@ const SpssMetadata* metadata_of(PyObject* o, const char* param) {
                  Py_TYPE(o)->tp_name);
     return nullptr;
   }
-  return reinterpret_cast<MetadataObject*>(o)->value;
+  return reinterpret_cast<MetadataObject*>(o)->value.get();
 }
 
 }  // namespace korvel::py

@@ -17,14 +17,3 @@ bool check_variable_name(const SpssMetadata& m, const std::string& name);
 const SpssMetadata* metadata_of(PyObject* o, const char* param);
 
 }  // namespace korvel::py
-
-namespace korvel::py {
-
-// Applies the keyword fields of a constructor or `update` call to `value`; false with an
-// exception set when a field is unknown or invalid.
-bool apply_metadata_kwargs(SpssMetadata& value, PyObject* kwargs);
-// The methods of the class beyond its lookups: `update`, the reports, `diff` and the with_
-// methods, in registration order.
-const std::vector<PyMethodDef>& metadata_extra_methods();
-
-}  // namespace korvel::py

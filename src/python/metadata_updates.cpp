@@ -1,6 +1,8 @@
 // Construction from keyword fields and the immutable updates of SpssMetadata: every update
 // converts into a private copy of the model value and wraps the copy only when all of it
 // succeeded, so a failed update leaves nothing behind.
+#include "python/metadata_updates.hpp"
+
 #include <utility>
 
 #include "python/conversions.hpp"
@@ -10,8 +12,6 @@
 
 namespace korvel::py {
 namespace {
-
-#define KORVEL_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 // Merges the dict `d` into `map`: None removes a key, any other value is converted by
 // `convert(value, name)` and inserted (replacing in place, or appended).
@@ -256,7 +256,7 @@ PyObject* m_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 template <size_t... I>
 void add_with_methods(std::vector<PyMethodDef>& t, std::index_sequence<I...>) {
-  (t.push_back({kWithMethods[I].name, KORVEL_FASTCALL(m_with<I>), METH_FASTCALL | METH_KEYWORDS,
+  (t.push_back({kWithMethods[I].name, fastcall(m_with<I>), METH_FASTCALL | METH_KEYWORDS,
                 kWithMethods[I].doc}),
    ...);
 }
@@ -276,20 +276,25 @@ bool apply_metadata_kwargs(SpssMetadata& value, PyObject* kwargs) {
   });
 }
 
-const std::vector<PyMethodDef>& metadata_extra_methods() {
+const PyMethodDef& metadata_update_method() {
+  static const PyMethodDef update = {
+      "update", fastcall(m_update), METH_FASTCALL | METH_KEYWORDS,
+      "update($self, **kwargs)\n--\n\n"
+      "Return a new SpssMetadata with the given fields merged/replaced.\n\n"
+      "Dict fields merge at the variable-name level (new keys added,\n"
+      "existing overwritten). Pass ``{key: None}`` to remove a key.\n"
+      "Scalar fields (file_label, weight_variable) are replaced."};
+  return update;
+}
+
+const std::vector<PyMethodDef>& metadata_report_and_with_methods() {
   static const std::vector<PyMethodDef> methods = [] {
     std::vector<PyMethodDef> t = {
-        {"update", KORVEL_FASTCALL(m_update), METH_FASTCALL | METH_KEYWORDS,
-         "update($self, **kwargs)\n--\n\n"
-         "Return a new SpssMetadata with the given fields merged/replaced.\n\n"
-         "Dict fields merge at the variable-name level (new keys added,\n"
-         "existing overwritten). Pass ``{key: None}`` to remove a key.\n"
-         "Scalar fields (file_label, weight_variable) are replaced."},
         {"summary", metadata_summary, METH_NOARGS,
          "summary($self)\n--\n\nPrint a formatted summary of the metadata."},
-        {"describe", KORVEL_FASTCALL(metadata_describe), METH_FASTCALL | METH_KEYWORDS,
+        {"describe", fastcall(metadata_describe), METH_FASTCALL | METH_KEYWORDS,
          "describe($self, names)\n--\n\nPrint detailed metadata for one or more variables."},
-        {"diff", KORVEL_FASTCALL(metadata_diff), METH_FASTCALL | METH_KEYWORDS,
+        {"diff", fastcall(metadata_diff), METH_FASTCALL | METH_KEYWORDS,
          "diff($self, other, print_output=True)\n--\n\nCompare this metadata to another. Returns "
          "a MetaDiff object."},
     };

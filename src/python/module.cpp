@@ -1,6 +1,6 @@
 // The module initialiser: builds `_korvel` once per process and registers its objects.
-#include "python/module.hpp"
 #include "python/binding.hpp"
+#include "python/registry.hpp"
 
 namespace korvel::py {
 namespace {

@@ -52,8 +52,15 @@ std::string ratio(uint64_t count, uint64_t total) {
   return out;
 }
 
-bool starts_with_a(const std::string* format) {
-  return format && !format->empty() && (*format)[0] == 'A';
+std::string report_number(double v) {
+  return integral_number_text(v, BeyondInt64::WriteInFull);
+}
+
+// A string variable has a format of type A or AHEX; ADATE and the other types are numeric.
+bool is_string_format(const std::string* format) {
+  if (!format) return false;
+  const auto parsed = SpssFormat::from_string(*format);
+  return parsed && (parsed->format_type == kFmtA || parsed->format_type == kFmtAHEX);
 }
 
 void print_summary(const SpssMetadata& m) {
@@ -87,7 +94,7 @@ void print_summary(const SpssMetadata& m) {
   out.line("Variables");
   uint64_t strings = 0, numerics = 0;
   for (const auto& [name, format] : m.variable_formats) {
-    if (starts_with_a(&format)) {
+    if (is_string_format(&format)) {
       ++strings;
     } else {
       ++numerics;
@@ -145,10 +152,10 @@ std::string missing_text(const std::vector<MissingSpec>& specs) {
     if (!out.empty()) out += ", ";
     switch (s.kind) {
       case MissingSpec::Kind::Discrete:
-        out += integral_number_text(s.value);
+        out += report_number(s.value);
         break;
       case MissingSpec::Kind::Range:
-        out += integral_number_text(s.value) + " thru " + integral_number_text(s.high);
+        out += report_number(s.value) + " thru " + report_number(s.high);
         break;
       case MissingSpec::Kind::DiscreteString:
         out += quote_escaped(s.text);
@@ -174,7 +181,7 @@ void print_variable(ReportOutput& out, const SpssMetadata& m, const std::string&
   out.line("Label:    " + (label ? *label : std::string("(none)")));
   out.line("Format:   " + pad_right(format ? *format : "?", 12) +
            "Measure: " + (measure ? std::string(to_string(*measure)) : "?"));
-  out.line("Type:     " + pad_right(starts_with_a(format) ? "String" : "Numeric", 12) +
+  out.line("Type:     " + pad_right(is_string_format(format) ? "String" : "Numeric", 12) +
            "Align:   " + (align ? std::string(to_string(*align)) : "?"));
   out.line("Display:  " + pad_right(display ? std::to_string(*display) : "?", 12) +
            "Storage: " + (storage ? std::to_string(*storage) : "?"));
@@ -188,8 +195,7 @@ void print_variable(ReportOutput& out, const SpssMetadata& m, const std::string&
     out.line("");
     out.line("Value Labels (" + std::to_string(labels->size()) + "):");
     for (const auto& [value, text] : *labels) {
-      std::string v =
-          value.is_number() ? integral_number_text(value.as_number()) : value.as_string();
+      std::string v = value.is_number() ? report_number(value.as_number()) : value.as_string();
       out.line("  " + pad_right(v, 8) + text);
     }
   }

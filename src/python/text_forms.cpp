@@ -16,12 +16,39 @@ std::string number_text(double v) {
   return std::string(buf, r.ptr);
 }
 
-std::string integral_number_text(double v) {
+namespace {
+
+// An integral value of 2^63 or more in magnitude: its shortest round-trip digits followed by
+// zeros, as Python's repr gives them without the exponent (1e20 as 100000000000000000000,
+// DBL_MAX as 17976931348623157 and 292 zeros). Fixed notation of to_chars would print the exact
+// binary value's digits instead (1797693134862315708145...), which no reader of a report wants.
+std::string whole_number_text(double v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view text(buf, static_cast<size_t>(r.ptr - buf));
+  const size_t e = text.find('e');
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+  std::string out;
+  for (char c : text.substr(0, e))
+    if (c != '.') out += c;
+  const size_t digits = out.size() - (v < 0 ? 1 : 0);
+  // |v| >= 2^63 has an exponent of at least 18 and at most 17 significant digits.
+  out.append(static_cast<size_t>(exponent) + 1 - digits, '0');
+  return out;
+}
+
+}  // namespace
+
+std::string integral_number_text(double v, BeyondInt64 beyond) {
   if (std::isfinite(v) && v == std::trunc(v)) {
-    // 2^63 is exactly representable; anything at or beyond it saturates.
-    if (v >= 9223372036854775808.0) return std::to_string(std::numeric_limits<int64_t>::max());
-    if (v <= -9223372036854775808.0) return std::to_string(std::numeric_limits<int64_t>::min());
-    return std::to_string(static_cast<int64_t>(v));
+    // -2^63 and 2^63 are exact doubles.
+    if (v >= -9223372036854775808.0 && v < 9223372036854775808.0)
+      return std::to_string(static_cast<int64_t>(v));
+    if (beyond == BeyondInt64::Saturate)
+      return std::to_string(v < 0 ? std::numeric_limits<int64_t>::min()
+                                  : std::numeric_limits<int64_t>::max());
+    return whole_number_text(v);
   }
   return number_text(v);
 }

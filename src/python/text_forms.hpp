@@ -12,9 +12,14 @@ namespace korvel::py {
 // Shortest decimal that reads back to the same value, never in exponent notation; integral
 // values carry no fractional part ("1", "0.1", "1000000000000000000000"). NaN, inf, -inf.
 std::string number_text(double v);
-// As number_text, but a finite integral value is written as a signed 64-bit integer,
-// saturating at its limits ("99", and -0.0 as "0").
-std::string integral_number_text(double v);
+// What integral_number_text does with an integral value beyond the signed 64-bit range.
+enum class BeyondInt64 {
+  WriteInFull,  // as number_text: the reports, where LO and HI of a range are +-DBL_MAX
+  Saturate,     // the nearest 64-bit limit: the counted value of a dichotomy set
+};
+// As number_text, but an integral value in the signed 64-bit range is written as that integer
+// ("99", and -0.0 as "0").
+std::string integral_number_text(double v, BeyondInt64 beyond);
 // 999, 1,000, 1,234,567; the leading group is never split further (1234,567,890).
 std::string format_count(uint64_t n);
 // count * 100 / total with one decimal right-aligned in 5 characters, then "%".

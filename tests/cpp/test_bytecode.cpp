@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bytecode_stream.hpp"
+#include "case_source.hpp"
 #include "compression/bytecode.hpp"
 #include "temp_file.hpp"
 
@@ -238,17 +239,15 @@ TEST(BytecodeDecode, HowTheDataEnds) {
       EXPECT_EQ(got.outcome, c.outcome) << c.name << ", batch " << batch;
     }
     // Through the source: the rows, then nothing, however often asked.
-    auto src = BytecodeSource::open(*korvel::BufferedReader::from_memory(c.data), 100.0, false);
-    ASSERT_TRUE(src.ok());
+    BytecodeSource src(korvel::BufferedReader::from_memory(c.data), 100.0, false);
     std::vector<uint8_t> buf(100 * 16);
-    auto first = src->read_rows(buf.data(), 2, 100);
+    auto first = src.read_rows(buf.data(), 2, 100);
     ASSERT_TRUE(first.ok()) << c.name;
-    EXPECT_EQ(first->rows, c.rows) << c.name;
-    EXPECT_TRUE(first->ended) << c.name;
+    EXPECT_EQ(*first, c.rows) << c.name;
     for (int again = 0; again < 2; ++again) {
-      auto next = src->read_rows(buf.data(), 2, 100);
+      auto next = src.read_rows(buf.data(), 2, 100);
       ASSERT_TRUE(next.ok()) << c.name;
-      EXPECT_EQ(next->rows, 0u) << c.name;
+      EXPECT_EQ(*next, 0u) << c.name;
     }
   }
 }
@@ -265,10 +264,24 @@ TEST(BytecodeDecode, TruncatedRawValue) {
   EXPECT_EQ(r.expected - r.got, 3u);
   EXPECT_EQ(r.partial_slots, 2u);
 
-  auto src = BytecodeSource::open(*korvel::BufferedReader::from_memory(data), 100.0, false);
-  ASSERT_TRUE(src.ok());
+  // Through the source, also when the raw value straddles two windows of the file.
+  for (size_t window : {size_t{64}, korvel::kBytecodeWindowBytes}) {
+    std::vector<uint8_t> file(50 + data.size(), 0xAB);  // the dictionary, then the case data
+    std::copy(data.begin(), data.end(), file.begin() + 50);
+    TempFile tmp(file);
+    auto reader = korvel::BufferedReader::open_file(tmp.path, 4096);
+    ASSERT_TRUE(reader.ok());
+    ASSERT_TRUE((*reader)->seek(50).ok());
+    BytecodeSource src(std::move(*reader), 100.0, false, window);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto rows = src.read_rows(row.data(), 3, 1);
+      ASSERT_FALSE(rows.ok());
+      EXPECT_EQ(rows.error().message(), "truncated file: expected 16 bytes, got 13");
+    }
+  }
+  BytecodeSource src(korvel::BufferedReader::from_memory(data), 100.0, false);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    auto rows = src->read_rows(row.data(), 3, 1);
+    auto rows = src.read_rows(row.data(), 3, 1);
     ASSERT_FALSE(rows.ok());
     EXPECT_EQ(rows.error().message(), "truncated file: expected 16 bytes, got 13");
   }
@@ -385,18 +398,19 @@ TEST(BytecodeDecode, BigEndianSlotsAreInFileOrder) {
 
 namespace {}  // namespace
 
-TEST(BytecodeSourceTest, MappedAndReadLoadsAgree) {
+TEST(BytecodeSourceTest, WindowsOfAnySizeAgree) {
   std::mt19937_64 rng(4242);
   auto stream = random_stream(rng, 20000, true);
   const size_t spr = 11;
   Reference want = reference_decode(stream, 100.0, spr);
   ASSERT_GT(want.slots.size(), 0u);
-  // Case data starting off a page boundary, on one, and an empty remainder.
+  // Case data starting off a page boundary and on one; windows from barely more than a
+  // command block with its raw values to more than the whole stream.
   for (size_t prefix : {size_t{5003}, size_t{8192}}) {
     std::vector<uint8_t> file(prefix, 0xAB);
     file.insert(file.end(), stream.begin(), stream.end());
     TempFile tmp(file);
-    for (auto load : {BytecodeSource::Load::Auto, BytecodeSource::Load::Read}) {
+    for (size_t window : {size_t{64}, size_t{77}, size_t{4096}, korvel::kBytecodeWindowBytes}) {
       auto reader = korvel::BufferedReader::open_file(tmp.path, 5000);
       ASSERT_TRUE(reader.ok());
       std::vector<uint8_t> skip(prefix);
@@ -405,27 +419,22 @@ TEST(BytecodeSourceTest, MappedAndReadLoadsAgree) {
         ASSERT_TRUE((*reader)->read_exact(skip.data() + done, n).ok());
         done += n;
       }
-      ASSERT_FALSE((*reader)->buffered().empty());  // the copy must start with these
-      auto src = BytecodeSource::open(**reader, 100.0, false, load);
-      ASSERT_TRUE(src.ok()) << src.error().message();
-      EXPECT_EQ(src->mapped(), load == BytecodeSource::Load::Auto);
-      EXPECT_EQ(src->state().size, stream.size());
-      EXPECT_GE(src->max_rows_left(spr), want.slots.size() / spr);
-      EXPECT_LE(src->max_rows_left(spr), stream.size() / spr);
+      ASSERT_FALSE((*reader)->buffered().empty());  // the source must start with these
+      BytecodeSource src(std::move(*reader), 100.0, false, window);
+      EXPECT_GE(src.max_rows_left(spr), want.slots.size() / spr);
+      EXPECT_LE(src.max_rows_left(spr), stream.size() / spr);
       std::vector<uint8_t> buf(1000 * spr * 8);
       std::vector<uint64_t> got;
       for (;;) {
-        auto r = src->read_rows(buf.data(), spr, 1000);
+        auto r = src.read_rows(buf.data(), spr, 1000);
         ASSERT_TRUE(r.ok());
-        auto s = slots_of(buf, r->rows * spr);
+        auto s = slots_of(buf, *r * spr);
         got.insert(got.end(), s.begin(), s.end());
-        if (r->ended) break;
+        if (*r < 1000) break;
       }
-      EXPECT_EQ(got, want.slots) << "prefix " << prefix;
-      EXPECT_EQ(src->max_rows_left(spr), 0u);
-      // Moving the source keeps its data alive and in place.
-      BytecodeSource moved = std::move(*src);
-      EXPECT_TRUE(moved.state().end_seen);
+      EXPECT_EQ(got, want.slots) << "prefix " << prefix << " window " << window;
+      EXPECT_EQ(src.max_rows_left(spr), 0u);
+      EXPECT_TRUE(src.state().end_seen);
     }
   }
   TempFile only_prefix(std::vector<uint8_t>(300, 1));
@@ -433,13 +442,12 @@ TEST(BytecodeSourceTest, MappedAndReadLoadsAgree) {
   ASSERT_TRUE(reader.ok());
   uint8_t skip[300];
   ASSERT_TRUE((*reader)->read_exact(skip, 300).ok());
-  auto src = BytecodeSource::open(**reader, 100.0, false);
-  ASSERT_TRUE(src.ok());
+  BytecodeSource src(std::move(*reader), 100.0, false);
+  EXPECT_EQ(src.max_rows_left(1), 0u);
   std::vector<uint8_t> buf(64);
-  auto r = src->read_rows(buf.data(), 1, 8);
+  auto r = src.read_rows(buf.data(), 1, 8);
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->rows, 0u);
-  EXPECT_TRUE(r->ended);
+  EXPECT_EQ(*r, 0u);
 }
 
 TEST(UncompressedRows, PartialLastRowIsDropped) {

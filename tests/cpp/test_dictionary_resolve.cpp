@@ -3,8 +3,9 @@
 
 #include <cmath>
 
-#include "arrow_types.hpp"
+#include "column_types.hpp"
 #include "dictionary_test_util.hpp"
+#include "scanner.hpp"
 
 using namespace korvel;
 using namespace korvel::testing;
@@ -463,20 +464,26 @@ TEST(ColumnTypeRule, EveryFormatCode) {
   }
   struct Names {
     ColumnType type;
+    uint8_t print_format;  // a format type that gives the column type
     const char* arrow;
     const char* schema;
     std::optional<arrow::TemporalKind> kind;
   };
   const Names names[] = {
-      {ColumnType::Float64, "f64", "Float64", std::nullopt},
-      {ColumnType::String, "String", "String", std::nullopt},
-      {ColumnType::Date32, "Date32", "Date", arrow::TemporalKind::Date},
-      {ColumnType::TimestampUs, "Timestamp[us]", "Datetime", arrow::TemporalKind::Timestamp},
-      {ColumnType::DurationUs, "Duration[us]", "Duration", arrow::TemporalKind::Duration},
+      {ColumnType::Float64, 5, "f64", "Float64", std::nullopt},
+      {ColumnType::String, 1, "String", "String", std::nullopt},
+      {ColumnType::Date32, 20, "Date32", "Date", arrow::TemporalKind::Date},
+      {ColumnType::TimestampUs, 22, "Timestamp[us]", "Datetime", arrow::TemporalKind::Timestamp},
+      {ColumnType::DurationUs, 21, "Duration[us]", "Duration", arrow::TemporalKind::Duration},
   };
   for (const auto& n : names) {
     EXPECT_EQ(arrow_data_type_name(n.type), n.arrow);
-    EXPECT_EQ(schema_type_name(n.type), n.schema);
+    // The batch reader's name, through the field that the reader builds for such a column.
+    VariableRecord column;
+    column.name = "v";
+    column.var_type = n.type == ColumnType::String ? VarType::string(8) : VarType::numeric();
+    column.print_format.format_type = n.print_format;
+    EXPECT_EQ(schema_type_name(column_field(column).type), n.schema);
     EXPECT_EQ(temporal_kind(n.type), n.kind);
   }
 }

@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <zlib.h>
+
+#include "bytecode_stream.hpp"
+#include "column_types.hpp"
 #include "columnar.hpp"
 #include "sav_builder.hpp"
 #include "scanner.hpp"
@@ -25,6 +29,36 @@ std::vector<uint8_t> numeric_file(size_t rows, int32_t ncases, bool big_endian =
     for (int c = 0; c < 3; ++c) b.f64(static_cast<double>(r * 10 + static_cast<size_t>(c)));
   }
   return b.take();
+}
+
+// The same three numeric columns (values row*10 + column) in `compression` (0, 1 or 2): the
+// bytecode stream codes each value as value + 100 and ends with code 252.
+std::vector<uint8_t> numeric_file(int32_t compression, size_t rows, int32_t ncases,
+                                  bool big_endian) {
+  if (compression == 0) return numeric_file(rows, ncases, big_endian);
+  SavBuilder b(big_endian);
+  HeaderSpec h;
+  h.ncases = ncases;
+  h.compression = compression;
+  if (compression == 2) h.magic = "$FL3";
+  b.header(h).numeric("A").numeric("B").numeric("C").end_dictionary();
+  korvel::testing::StreamBuilder stream;
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < 3; ++c) stream.code(static_cast<uint8_t>(100 + r * 10 + c));
+  }
+  std::vector<uint8_t> codes = stream.code(252).finish();
+  if (compression == 1) return b.bytes(codes).take();
+  // One zlib block between the zheader and the ztrailer.
+  uLongf packed_size = compressBound(codes.size());
+  std::vector<uint8_t> packed(packed_size);
+  EXPECT_EQ(compress2(packed.data(), &packed_size, codes.data(), codes.size(), 6), Z_OK);
+  packed.resize(packed_size);
+  const uint64_t zheader_ofs = b.size();
+  const uint64_t ztrailer_ofs = zheader_ofs + 24 + packed.size();
+  b.u64(zheader_ofs).u64(ztrailer_ofs).u64(48).bytes(packed);
+  b.u64(static_cast<uint64_t>(-100)).u64(0).i32(0x3FF000).i32(1);
+  b.u64(zheader_ofs).u64(zheader_ofs + 24).i32(static_cast<int32_t>(codes.size()));
+  return b.i32(static_cast<int32_t>(packed.size())).take();
 }
 
 std::unique_ptr<SavScanner> open_bytes(std::vector<uint8_t> bytes) {
@@ -82,11 +116,14 @@ TEST(SavScanner, BatchesFollowTheRequestAndTheDataEnd) {
     std::vector<int64_t> sizes;
   };
   const Case cases[] = {
-      {10, 10, 4, {4, 4, 2}},     {10, 10, 100, {10}},
+      {10, 10, 4, {4, 4, 2}},
+      {10, 10, 100, {10}},
       {2500, -1, 100000, {2500}},  // an unknown count sizes the first allocation only
-      {7, 5, 100000, {7}},         // more rows than the header says
-      {3, 0, 100000, {3}},         // a count of 0 is a hint too: the data decide
-      {0, 0, 100000, {}},         {0, -1, 100000, {}},
+      {7, 5, 100000, {5}},         // the header's count ends the data: 2 rows more are not cases
+      {7, 5, 2, {2, 2, 1}},
+      {3, 0, 100000, {3}},  // a count of 0 is a hint too: the data decide
+      {0, 0, 100000, {}},
+      {0, -1, 100000, {}},
   };
   for (const auto& c : cases) {
     auto s = open_bytes(numeric_file(c.rows, c.ncases));
@@ -228,12 +265,67 @@ TEST(SavScanner, TemporalColumns) {
   EXPECT_EQ(batch.columns[2]->values<int64_t>()[0], 3661250000);
   EXPECT_EQ(batch.columns[2]->values<int64_t>()[1], -1000000);
   EXPECT_EQ(batch.columns[3]->type.id, arrow::TypeId::Float64);
-  EXPECT_EQ(schema_type_string(batch.columns[1]->type), "Datetime");
-  EXPECT_EQ(schema_type_string(batch.columns[0]->type), "Date");
+  EXPECT_EQ(schema_type_name(batch.columns[1]->type), "Datetime");
+  EXPECT_EQ(schema_type_name(batch.columns[0]->type), "Date");
+}
+
+TEST(SavScanner, PositiveCaseCountIsTheNumberOfCases) {
+  // A positive count stops the data after that many cases, and data that end before it fail
+  // like a truncated file; -1 and 0 leave the end to the data. In every compression and byte
+  // order, and over batches that end before, at and after the count.
+  struct Case {
+    size_t rows;
+    int32_t ncases;
+    size_t max_rows;
+    std::vector<int64_t> sizes;  // batches before the end or the error
+    std::string error;
+  };
+  const Case cases[] = {
+      {3, 1, 100, {1}, ""},
+      {7, 5, 2, {2, 2, 1}, ""},
+      {5, 5, 5, {5}, ""},
+      {4, 5, 100, {}, "truncated file: expected 5 cases, got 4"},
+      {4, 5, 2, {2, 2}, "truncated file: expected 5 cases, got 4"},
+      {0, 2, 100, {}, "truncated file: expected 2 cases, got 0"},
+      {4, -1, 3, {3, 1}, ""},
+      {4, 0, 100, {4}, ""},
+  };
+  for (int32_t compression : {0, 1, 2}) {
+    for (bool big_endian : {false, true}) {
+      for (const auto& c : cases) {
+        const std::string what = "compression " + std::to_string(compression) + ", big " +
+                                 std::to_string(big_endian) + ", " + std::to_string(c.rows) +
+                                 " rows, ncases " + std::to_string(c.ncases) + ", batch " +
+                                 std::to_string(c.max_rows);
+        auto s = open_bytes(numeric_file(compression, c.rows, c.ncases, big_endian));
+        ASSERT_TRUE(s) << what;
+        std::vector<int64_t> sizes;
+        std::string error;
+        double last = -1;
+        for (int guard = 0; guard < 20; ++guard) {
+          auto b = s->read_batch_columnar(c.max_rows);
+          if (!b.ok()) {
+            error = b.error().message();
+            break;
+          }
+          if (!b.value()) break;
+          sizes.push_back(b.value()->num_rows);
+          last = num(*b.value(), 2, b.value()->num_rows - 1);
+        }
+        EXPECT_EQ(sizes, c.sizes) << what;
+        EXPECT_EQ(error, c.error) << what;
+        size_t delivered = 0;
+        for (int64_t n : sizes) delivered += static_cast<size_t>(n);
+        if (delivered > 0) {
+          EXPECT_EQ(last, static_cast<double>((delivered - 1) * 10 + 2)) << what;
+        }
+      }
+    }
+  }
 }
 
 TEST(SavScanner, TruncatedRowsAreDropped) {
-  auto bytes = numeric_file(4, 4);
+  auto bytes = numeric_file(4, -1);
   bytes.resize(bytes.size() - 11);  // 13 bytes of the last 24-byte row remain
   auto s = open_bytes(std::move(bytes));
   EXPECT_EQ(batch_sizes(*s, 100), (std::vector<int64_t>{3}));
@@ -369,4 +461,31 @@ TEST(ColumnarBatchBuilder, VeryLongStringJoinsSegmentsWithoutPadding) {
   expected.resize(590);
   auto batch = build(raw, 1, 96, {m}, 1);
   EXPECT_EQ(text(batch, 0, 0), expected);
+}
+
+TEST(ReadProgress, NextRequestFollowsLimitBatchSizeAndEnd) {
+  struct Case {
+    std::optional<size_t> limit;
+    size_t batch_size, rows_read;
+    bool exhausted;
+    size_t wanted, next;
+  };
+  const Case cases[] = {
+      {std::nullopt, 100, 0, false, SIZE_MAX, 100},  // no limit: batch by batch
+      {std::nullopt, 0, 0, false, SIZE_MAX, 0},      // batch size 0 asks for nothing
+      {5, 100, 0, false, 5, 5},                      // the limit is smaller than a batch
+      {8, 100, 5, false, 3, 3},                      // the limit counts from the start
+      {3, 100, 5, false, 0, 0},                      // a limit already passed
+      {250, 100, 200, false, 50, 50},
+      {std::nullopt, 100, 7, true, SIZE_MAX, 0},  // the data have ended
+  };
+  for (const auto& c : cases) {
+    ReadProgress p;
+    p.row_limit = c.limit;
+    p.batch_size = c.batch_size;
+    p.rows_read = c.rows_read;
+    p.exhausted = c.exhausted;
+    EXPECT_EQ(p.rows_wanted(), c.wanted) << c.batch_size << " " << c.rows_read;
+    EXPECT_EQ(p.next_batch_rows(), c.next) << c.batch_size << " " << c.rows_read;
+  }
 }

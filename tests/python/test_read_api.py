@@ -5,6 +5,7 @@ import datetime
 import errno
 import json
 import os
+import struct
 from pathlib import Path
 
 import pandas as pd
@@ -275,6 +276,19 @@ def test_missing_file_messages(tmp_path):
     assert system_text in reader_message
 
 
+def test_a_path_with_a_nul_character_opens_nothing(small):
+    # The part before the NUL names a readable file, which must not be opened instead.
+    for call in (_korvel._read_sav, _korvel._read_sav_meta, _korvel._SavBatchReader):
+        with pytest.raises(ValueError) as err:
+            call(small + "\0.sav")
+        assert err.value.args == ("embedded null byte",)
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(path=small + "\0")
+    with pytest.raises(ValueError) as from_open:
+        open(small + "\0")
+    assert from_open.value.args == ("embedded null byte",)
+
+
 def test_not_a_system_file(tmp_path):
     path = tmp_path / "zip.sav"
     path.write_bytes(b"PK\x03\x04" + bytes(300))
@@ -293,9 +307,18 @@ def test_uncompressed_data_cut_mid_row_yields_the_whole_rows(small, tmp_path, cu
     assert meta.compression == "uncompressed"
     row = sum(meta.variable_storage_widths.values())
     path = tmp_path / "cut.sav"
-    path.write_bytes(content[:-cut])
-    table = table_of(_korvel._read_sav(str(path))[0])
+    data = bytearray(content[:-cut])
     whole_rows = 10 - -(-cut // row)
+    # The header counts 10 cases: a file that holds fewer is truncated.
+    path.write_bytes(data)
+    with pytest.raises(OSError) as err:
+        _korvel._read_sav(str(path))
+    assert err.value.args == (f"truncated file: expected 10 cases, got {whole_rows}",)
+    # With the count unknown the data decide: the whole rows, the rest dropped.
+    order = "<" if struct.unpack("<i", data[64:68])[0] in (2, 3) else ">"
+    data[80:84] = struct.pack(order + "i", -1)
+    path.write_bytes(data)
+    table = table_of(_korvel._read_sav(str(path))[0])
     assert table.num_rows == whole_rows
     assert table.equals(table_of(_korvel._read_sav(small, n_rows=whole_rows)[0]))
 

@@ -284,3 +284,79 @@ def test_malformed_files_fail_cleanly_or_read_soundly_in_a_child(fixtures_dir, n
     if "ok" in results["read_sav"] and "ok" in results["batch_reader"]:
         assert results["batch_reader"]["ok"] == results["read_sav"]["ok"]["rows"]
 
+
+# ----- format strings of the exported schema, against pyarrow's own ------------------------
+
+
+class ArrowSchemaStruct(ctypes.Structure):
+    pass
+
+
+ArrowSchemaStruct._fields_ = [
+    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchemaStruct))),
+    ("dictionary", ctypes.POINTER(ArrowSchemaStruct)),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchemaStruct))),
+    ("private_data", ctypes.c_void_p),
+]
+
+
+class ArrowArrayStreamStruct(ctypes.Structure):
+    pass
+
+
+ArrowArrayStreamStruct._fields_ = [
+    ("get_schema", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStreamStruct),
+                                    ctypes.POINTER(ArrowSchemaStruct))),
+    ("get_next", ctypes.c_void_p), ("get_last_error", ctypes.c_void_p),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStreamStruct))),
+    ("private_data", ctypes.c_void_p),
+]
+
+
+def exported_formats(data):
+    """(name, format) of each field of the stream schema that the capsule carries."""
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    capsule = data.__arrow_c_stream__()
+    stream = ArrowArrayStreamStruct.from_address(get_pointer(capsule, b"arrow_array_stream"))
+    schema = ArrowSchemaStruct()
+    assert stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)) == 0
+    try:
+        assert schema.format == b"+s"
+        return [(schema.children[i].contents.name.decode(), schema.children[i].contents.format.decode())
+                for i in range(schema.n_children)]
+    finally:
+        schema.release(ctypes.byref(schema))
+
+
+def pyarrow_format(arrow_type):
+    """The format string pyarrow itself exports for a type."""
+    schema = ArrowSchemaStruct()
+    pa.field("x", arrow_type)._export_to_c(ctypes.addressof(schema))
+    try:
+        return schema.format.decode()
+    finally:
+        schema.release(ctypes.byref(schema))
+
+
+def test_exported_format_strings_are_those_pyarrow_exports(tmp_path):
+    import datetime
+
+    import pandas as pd
+
+    path = tmp_path / "kinds.sav"
+    df = pd.DataFrame({
+        "number": [1.5, None],
+        "text": ["a", "b"],
+        "day": [datetime.date(2020, 1, 2), datetime.date(1582, 10, 14)],
+        "moment": [datetime.datetime(2020, 1, 2, 3, 4, 5), datetime.datetime(1970, 1, 1)],
+        "clock": [datetime.time(1, 2, 3), datetime.time(0, 0)],
+    })
+    pyreadstat.write_sav(df, str(path))
+    data, _ = _korvel._read_sav(str(path))
+    expected = {"number": pa.float64(), "text": pa.string_view(), "day": pa.date32(),
+                "moment": pa.timestamp("us"), "clock": pa.duration("us")}
+    assert exported_formats(data) == [(name, pyarrow_format(t)) for name, t in expected.items()]

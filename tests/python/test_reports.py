@@ -3,6 +3,7 @@
 import contextlib
 import io
 import math
+import re
 import subprocess
 import sys
 import textwrap
@@ -69,7 +70,7 @@ def model_summary(m):
         first = s["notes"][0].strip().encode()
         preview = first[:40].decode("utf-8", "ignore") + ("..." if len(first) > 40 else "")
         out.append(f"  Notes:        {len(s['notes'])} record(s) \u2502 {preview}")
-    strings = sum(f.startswith("A") for f in s["variable_formats"].values())
+    strings = sum(is_string_format(f) for f in s["variable_formats"].values())
     numerics = len(s["variable_formats"]) - strings
     out += ["", "Variables"]
     for label, n in (("Numeric", numerics), ("String", strings)):
@@ -96,9 +97,15 @@ def model_summary(m):
     return "".join(line + "\n" for line in out)
 
 
+def is_string_format(fmt):
+    """A and AHEX formats are strings; ADATE and the other types are numbers."""
+    name = re.match(r"\s*([A-Za-z]*)", fmt).group(1)
+    return name.upper() in ("A", "AHEX")
+
+
 def number(v):
-    if math.isfinite(v) and v == int(v):
-        return str(max(-(2**63), min(2**63 - 1, int(v))))
+    if math.isfinite(v) and v == int(v) and -(2**63) <= v < 2**63:
+        return str(int(v))
     if math.isnan(v):
         return "NaN"
     if math.isinf(v):
@@ -119,7 +126,7 @@ def model_describe(m, name):
     out = [f"Variable: {name}",
            f"Label:    {m.label(name) if m.label(name) is not None else '(none)'}",
            f"Format:   {fmt if fmt is not None else '?':<12}Measure: {m.measure(name) or '?'}",
-           f"Type:     {'String' if fmt and fmt.startswith('A') else 'Numeric':<12}"
+           f"Type:     {'String' if fmt and is_string_format(fmt) else 'Numeric':<12}"
            f"Align:   {s['variable_alignments'].get(name, '?')}",
            f"Display:  {s['variable_display_widths'].get(name, '?')!s:<12}"
            f"Storage: {s['variable_storage_widths'].get(name, '?')}",
@@ -377,8 +384,8 @@ def test_describe_full_block(capfdbinary):
         "  99      refused\n"
         "  s       text\n"
         "  longvalueruns on\n"
-        "  9223372036854775807big\n"
-        "  -9223372036854775808tiny\n"
+        "  100000000000000000000big\n"
+        f"  -1{'0' * 300}tiny\n"
         "  inf     inf\n"
         "  0.0000001small\n"
         "  NaN     nan\n"
@@ -400,6 +407,14 @@ def test_describe_full_block(capfdbinary):
     ({"type": "discrete", "values": []}, "(none)"),
     ({"type": "range", "low": -math.inf, "high": 0.5}, "-inf thru 0.5"),
     ({"type": "range", "low": 1, "high": 3, "discrete": 9}, "1 thru 3, 9"),
+    # LO and HI of a range are the extreme doubles: written as the numbers they are, unclamped.
+    ({"type": "range", "low": -sys.float_info.max, "high": -1},
+     format(Decimal(repr(-sys.float_info.max)), "f") + " thru -1"),
+    ({"type": "range", "low": 1, "high": sys.float_info.max},
+     "1 thru " + format(Decimal(repr(sys.float_info.max)), "f")),
+    # -2^63 is the last integer written as such; 2^63 and beyond in their shortest digits.
+    ({"type": "discrete", "values": [-(2.0**63), 2.0**63, 1e20]},
+     "-9223372036854775808, 9223372036854776000, 100000000000000000000"),
 ])
 def test_describe_missing_line(capfdbinary, spec, text):
     m = SpssMetadata(variable_missing_values={"v": spec})
@@ -419,6 +434,29 @@ def test_describe_type_column(capfdbinary):
     assert types == ["Type:     String      Align:   ?", "Type:     Numeric     Align:   ?",
                      "Type:     Numeric     Align:   ?"]
     assert "Format:   " + " " * 12 + "Measure: ?" in text.splitlines()
+
+
+@pytest.mark.parametrize("fmt,kind", [
+    ("A8", "String"), ("AHEX16", "String"), ("ADATE10", "Numeric"), ("AUTO", "Numeric"),
+    ("F8.2", "Numeric"),
+])
+def test_type_follows_the_format_type_not_its_first_letter(capfdbinary, fmt, kind):
+    m = SpssMetadata(variable_formats={"v": fmt})
+    assert f"Type:     {kind:<12}Align:   ?" in output(capfdbinary, m.describe, "v").splitlines()
+    lines = output(capfdbinary, m.summary).splitlines()
+    strings = 1 if kind == "String" else 0
+    # Without columns the lines carry no percentage.
+    assert f"  String        {strings:>5}    " in lines
+    assert f"  Numeric       {1 - strings:>5}    " in lines
+
+
+def test_adate_variables_are_counted_as_numbers(capfdbinary, fixtures_dir):
+    # Three of the file's variables are strings; its ADATE variable is a date.
+    m = read_fixture(fixtures_dir, "savreaderwriter/spssio_test.sav")
+    assert sum(f.startswith("A") for f in m.schema["variable_formats"].values()) == 4
+    lines = output(capfdbinary, m.summary).splitlines()
+    strings = [line for line in lines if line.startswith("  String")]
+    assert strings == [f"  String        {3:>5}    {pct(3, m.schema['number_columns'])}"]
 
 
 def test_describe_long_values_push_the_next_column(capfdbinary):
