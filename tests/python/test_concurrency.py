@@ -1,5 +1,6 @@
-"""Reading from several Python threads at once, consuming exports on other threads while the
-reader goes on, and reading in a process forked after the thread pool was used."""
+"""Reading and writing from several Python threads at once, consuming exports on other threads
+while the reader goes on, and reading and writing in a process forked after the thread pool was
+used."""
 
 import datetime
 import json
@@ -11,6 +12,7 @@ import pyarrow as pa
 import pytest
 
 import _korvel
+from _write_util import COMPRESSIONS
 from sav_fixtures import READABLE, run_python
 
 pd = pytest.importorskip("pandas")
@@ -144,6 +146,26 @@ def test_whole_read_consumed_on_another_thread(files):
     assert again.equals(expected)
 
 
+@pytest.mark.parametrize("source", ["pyarrow", "polars", "export"])
+def test_threads_write_at_once_and_each_file_reads_back(files, tmp_path, source):
+    table = whole(files[0])
+    data = {"pyarrow": table, "polars": pl.from_arrow(table), "export": None}[source]
+    meta = _korvel._read_sav_meta(files[0])
+
+    def write(index, compression, level):
+        path = tmp_path / f"written{index}.sav"
+        given = data if data is not None else _korvel._read_sav(files[0])[0]
+        _korvel._write_sav(str(path), given, meta, compression, level)
+        return str(path)
+
+    jobs = [(write, i, *COMPRESSIONS[i % len(COMPRESSIONS)]) for i in range(THREADS)]
+    for path in in_threads(jobs):
+        back = whole(path)
+        assert back.column("n").equals(table.column("n")), path
+        assert back.column("s").to_pylist() == table.column("s").to_pylist(), path
+        assert back.column("ts").equals(table.column("ts")), path
+
+
 _FORK = r"""
 import json, os, select, sys
 import pyarrow as pa
@@ -159,6 +181,10 @@ def digest(path):
     return [table.num_rows, rows, table.column(0).to_pylist()[-3:]]
 
 before = [digest(p) for p in paths]
+# The pool has written as well as read before the fork; the children write and read again.
+written = paths[0] + ".rewritten.zsav"
+_korvel._write_sav(written, _korvel._read_sav(paths[0])[0], None, "zlib", None)
+before.append(digest(written))
 children = []
 for _ in range(2):
     r, w = os.pipe()
@@ -166,7 +192,9 @@ for _ in range(2):
     if pid == 0:
         os.close(r)
         try:
-            os.write(w, json.dumps([digest(p) for p in paths]).encode())
+            mine = f"{written}.{os.getpid()}.sav"
+            _korvel._write_sav(mine, _korvel._read_sav(paths[0])[0], None, "bytecode", None)
+            os.write(w, json.dumps([digest(p) for p in paths + [mine]]).encode())
         finally:
             os._exit(0)
     os.close(w)
@@ -181,12 +209,12 @@ for pid, r in children:
     assert status == 0, status
     assert json.loads(out) == before, (json.loads(out), before)
 # The parent's pool still works after the fork.
-assert [digest(p) for p in paths] == before
+assert [digest(p) for p in paths + [written]] == before
 print("ok")
 """
 
 
-def test_process_forked_after_the_pool_was_used_reads_correctly(files):
+def test_process_forked_after_the_pool_was_used_reads_and_writes_correctly(files):
     code = _FORK.replace("json.loads(sys.argv[1])", f"json.loads({json.dumps(files)!r})")
     proc = run_python(code, timeout=180)
     assert proc.returncode == 0, proc.stderr[-3000:]
