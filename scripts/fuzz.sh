@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer) and runs
-# each for a while: `scripts/fuzz.sh [SECONDS] [TARGET...]`, 60 seconds each by default.
+# each for a while: `scripts/fuzz.sh [SECONDS] [TARGET...]`, 60 seconds each by default. The
+# Python targets (fuzz/fuzz_*.py, atheris) run against the sanitizer build of the module.
 # Seeds are the shared fixtures and the checked-in corpus under fuzz/corpus/; what a run learns
 # stays in build/fuzz/corpus/ for the next run, and a crashing input lands in build/fuzz/findings/.
 set -euo pipefail
@@ -17,12 +18,14 @@ cmake --build "$build" -j "$jobs"
 
 targets=("$@")
 if [ "${#targets[@]}" -eq 0 ]; then
-  for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
+  for f in fuzz/fuzz_*.cpp fuzz/fuzz_*.py; do targets+=("$(basename "$f")"); done
 fi
 mkdir -p "$build/findings"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
-for t in "${targets[@]}"; do
+PY="${PYTHON:-python3}"
+for target in "${targets[@]}"; do
+  t="${target%.*}"
   corpus="$build/corpus/$t"
   mkdir -p "$corpus"
   seeds=()
@@ -31,9 +34,18 @@ for t in "${targets[@]}"; do
     find ../shared/fixtures \( -name '*.sav' -o -name '*.zsav' \) -size -2M -exec cp -n {} "$corpus/" \;
   fi
   echo "== $t for ${seconds}s"
-  "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
-    -dict=fuzz/sav.dict -artifact_prefix="$build/findings/$t-" -print_final_stats=1 \
-    "$corpus" "${seeds[@]}" 2>&1 | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
+  if [ -f "fuzz/$t.py" ]; then
+    [ -f build/sanitized/build.ninja ] || bash scripts/build_sanitized.sh
+    cmake --build build/sanitized -j "$jobs" >/dev/null
+    # As in scripts/test_sanitized.sh: the uninstrumented interpreter loads the runtime first.
+    run=(env PYTHONPATH="$here/build/sanitized" LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
+      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 "$PY" "fuzz/$t.py")
+  else
+    run=("$build/$t" -dict=fuzz/sav.dict)
+  fi
+  "${run[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
+    -artifact_prefix="$build/findings/$t-" -print_final_stats=1 \
+    "$corpus" "${seeds[@]}" 2>&1 | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|=== Uncaught Python exception)' || true
   if compgen -G "$build/findings/$t-*" >/dev/null; then
     echo "$t found a failing input: $(ls "$build/findings/$t-"*)" >&2
     exit 1

@@ -8,9 +8,7 @@ PY="${PYTHON:-python3}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 build=build/sanitized
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=address,undefined \
-  -DKORVEL_BUILD_TESTS=ON -DKORVEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
-cmake --build "$build" -j "$jobs"
+bash scripts/build_sanitized.sh
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 

@@ -36,10 +36,11 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def run_python(code, timeout=120):
-    """Runs code in a fresh interpreter that imports the same _korvel as this one."""
+def run_python(code, *args, timeout=120):
+    """Runs code (with `args` as sys.argv[1:]) in a fresh interpreter that imports the same
+    _korvel as this one."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     return subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env
+        [sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=timeout, env=env
     )
