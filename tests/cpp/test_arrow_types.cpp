@@ -10,14 +10,14 @@ using namespace korvel::arrow;
 using namespace korvel::arrow::testing;
 using korvel::SpssError;
 
-// The format strings in the order and with the words of the C Data Interface specification's
-// own list (arrow.apache.org/docs/format/CDataInterface.html, "Data type description"), so that
-// a wrong entry in our table shows as a disagreement with the specification. The formats the
+// The format strings in the order and with the words of the Arrow C Data Interface's own list
+// (arrow.apache.org/docs/format/CDataInterface.html, "Data type description"), so that a wrong
+// entry in our table shows as a disagreement with Arrow's documentation. The formats the
 // reader exports are also checked against pyarrow's (tests/python/test_read_consumers.py).
 TEST(ArrowTypes, FormatStringsRoundTripAndDisplay) {
   struct Case {
     const char* format;
-    const char* specification;  // the specification's description
+    const char* description;  // Arrow's description of the format
     TypeId id;
     const char* display;
   } cases[] = {
@@ -60,7 +60,7 @@ TEST(ArrowTypes, FormatStringsRoundTripAndDisplay) {
       {"+s", "struct", TypeId::Other, "Struct"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.format) + ": " + c.specification);
+    SCOPED_TRACE(std::string(c.format) + ": " + c.description);
     DataType t = take(parse_format(c.format));
     EXPECT_EQ(t.id, c.id);
     EXPECT_EQ(format_string(t), c.format);
