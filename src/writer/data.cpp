@@ -112,7 +112,7 @@ void put_string(const WriteVariable& var, std::string_view v, uint8_t* dst) {
   std::memset(dst, ' ', var.slot_count() * sav::kSlotBytes);
   const size_t len = v.size() <= var.width ? v.size() : utf8_prefix(v, var.width);
   if (var.n_segments == 1) {
-    std::memcpy(dst, v.data(), len);
+    if (len > 0) std::memcpy(dst, v.data(), len);  // an empty value may have no data pointer
     return;
   }
   // Each segment holds 255 bytes of the value in its 32 slots.
